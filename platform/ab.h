@@ -1,0 +1,81 @@
+// The interface layer: creates the user-interface modules from their
+// definitions in ui/, binds their event links, and gives the modules the few
+// widget operations they rely on. Every function here runs on the
+// user-interface thread, except ab_locked, which is the way for another
+// thread to run a section there.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/widget.h"
+
+// Start-up: the window options of the command line (never removed from it).
+struct WindowOptions {
+    std::string server;       // -s: the display to connect to
+    std::string x, y, h, w;   // -x -y -h -w: pixels, "%" of the screen, "r" relative
+    char state = 'n';         // -S: i, m or n
+};
+[[nodiscard]] WindowOptions ab_parse_options(int argc, char **argv);
+
+// Creates the application (only the program name is handed to the toolkit).
+void ab_init(int argc, char **argv, const WindowOptions &options);
+// Opens the modules of a link table (the application links: the main window).
+void ab_link_window(Widget *parent, const EventLink *links);
+// Runs the event loop until the main window is closed; returns its status.
+int ab_main_loop();
+// Ends the process at once: nothing is saved or closed.
+[[noreturn]] void ab_exit(int status);
+
+// Opens the module of a link as if the link had fired from the widget.
+Widget *ab_open_link(const EventLink &link, Widget *from);
+// Closes the window or dialog that holds the widget; its destroyed
+// handlers run and its widget-table slots are cleared.
+void ab_destroy(Widget *widget);
+
+// Widget state (programmatic changes never run the widget's handlers).
+[[nodiscard]] std::uint32_t ab_get_flags(Widget *w);
+void ab_set_flags(Widget *w, std::uint32_t value, std::uint32_t mask);
+void ab_set_text(Widget *w, const char *text);
+[[nodiscard]] std::string ab_get_text(Widget *w);
+void ab_set_title(Widget *w, const char *title);
+[[nodiscard]] std::string ab_get_title(Widget *w);
+[[nodiscard]] int ab_get_value(Widget *w);
+void ab_set_value(Widget *w, int value);
+[[nodiscard]] Area ab_get_area(Widget *w);
+void ab_set_area(Widget *w, Area area);
+
+// Descriptor watches: the callback runs on the user-interface thread while
+// the descriptor is readable. One watch per descriptor; adding again replaces.
+using FdCallback = int (*)(int fd, void *data, unsigned mode);
+int ab_add_fd(int fd, FdCallback callback, void *data);
+int ab_remove_fd(int fd);
+[[nodiscard]] bool ab_fd_watched(int fd);
+[[nodiscard]] int ab_fd_watch_count();
+
+// Blocks input to a window with a busy cursor; returns a handle for unblock.
+[[nodiscard]] int ab_block_window(Widget *window);
+void ab_unblock_windows(int handle);
+// Busy cursor over a window, without blocking it.
+void ab_set_busy(Widget *window, bool busy);
+// Holds and releases the redrawing of a widget and its children; full redraw.
+void ab_start_flux(Widget *w);
+void ab_end_flux(Widget *w);
+void ab_damage(Widget *w);
+
+// The widget library's lock for other threads: runs the section on the
+// user-interface thread and waits for it. On that thread it runs at once.
+void ab_locked(const std::function<void()> &section);
+// Lets another thread run sections without waiting for the caller to go back
+// to the event loop (for waits on the user-interface thread in tests).
+void ab_process_events();
+
+// Modal file dialog: title, start directory (nullptr: the dialog's own),
+// name pattern; returns 1 with the chosen path, or 0 when cancelled.
+int ab_file_selection(Widget *parent, const char *title, const char *directory,
+                      const char *pattern, std::string &path);
+
+// A picture of a picture module, by the instance name of its label.
+struct Picture;
+[[nodiscard]] const Picture *ab_get_picture(const Module &database, const char *name);

@@ -1,0 +1,118 @@
+// The vocabulary shared by the modules and the interface layer: an opaque
+// widget, the widget-callback form, the records that describe the
+// user-interface modules and their event links. Nothing here needs a Qt
+// header, so the decode engine and the tag reader can name a window.
+#pragma once
+
+#include <cstdint>
+
+class QWidget;
+using Widget = QWidget;
+
+struct EventLink;
+struct Module;
+struct TreeItem;
+
+// What the layer tells a handler about the link that fired.
+struct LinkInfo {
+    const EventLink *link;
+    Widget *module_widget;  // the window or dialog that holds the widget
+};
+
+// What the layer tells a handler about the event.
+struct CallbackInfo {
+    int reason = 0;              // the callback reason code of the link
+    std::uint32_t event_type = 0;     // raw events: 0x40000 for service events
+    std::uint16_t event_subtype = 0;  // raw events: the service-event code
+    int click_count = 0;         // list selection: 1 single click, 2 double click or Enter
+    int item = -1;               // list selection: the row of the item, top first
+};
+
+using Handler = int (*)(Widget *widget, LinkInfo *info, CallbackInfo *cbinfo);
+// The per-item image function of a list: image index, or -1 for none.
+using ItemImageFunction = int (*)(Widget *list, const TreeItem *item);
+
+// Callback reasons that the layer understands.
+inline constexpr int Reason_Destroyed = 1009;
+inline constexpr int Reason_RawEvent = 1011;
+inline constexpr int Reason_Realized = 1012;
+inline constexpr int Reason_MenuRequest = 2016;
+inline constexpr int Reason_Arm = 2007;
+inline constexpr int Reason_Activate = 2009;
+inline constexpr int Reason_SliderMoved = 22017;
+inline constexpr int Reason_Selection = 23022;
+inline constexpr int Resource_ItemImageFunction = 23035;
+
+// Link kinds and callback categories.
+inline constexpr int Link_Window = 3;
+inline constexpr int Link_Dialog = 4;
+inline constexpr int Link_Menu = 5;
+inline constexpr int Link_Code = 8;
+inline constexpr int Link_Done = 9;
+inline constexpr int Link_Cancel = 10;
+inline constexpr int Link_Picture = 11;
+inline constexpr int Category_Callback = 0;
+inline constexpr int Category_RawEvent = 1;
+inline constexpr int Category_Function = 3;
+
+// Placement of an opened module: below the widget that opened it, centred
+// over the main window, or at the pointer.
+inline constexpr int Place_Below = 1;
+inline constexpr int Place_Centred = 9;
+inline constexpr int Place_Pointer = 10;
+
+// One row of a link table; a table ends with an all-zero row.
+struct EventLink {
+    int kind;
+    int category;
+    std::uint32_t event_mask;
+    const Module *module;
+    const char *instance;
+    int reason;
+    Handler handler;
+    int placement;
+    ItemImageFunction item_image = nullptr;  // category 3 rows only
+};
+
+// One row of a menu's item table; a table ends with an all-zero row.
+inline constexpr int Item_Command = 1;
+inline constexpr int Item_Separator = 0x10;
+inline constexpr int Modifier_Ctrl = 1;
+inline constexpr int Modifier_Alt = 4;
+struct MenuItem {
+    int level;
+    int type;
+    int modifier;
+    const char *key;
+    int separator_style;
+    const char *instance;
+    const char *text;
+    const char *reserved;
+};
+
+enum class ModuleKind { Window, Dialog, Picture, Menu };
+
+// A user-interface module: its definition in ui/ (by resource name), its
+// event links, and its place in the widget table.
+struct Module {
+    ModuleKind kind;
+    const char *resource;  // "base.wgtw"; a menu's name
+    const char *title;     // menus: empty
+    const MenuItem *items;
+    const EventLink *links;
+    int first_index;
+    int link_count;
+    int item_count;
+};
+
+// Widget flag bits (read and set as one word under a mask).
+inline constexpr std::uint32_t Flag_Set = 0x2;          // a toggle is pressed in
+inline constexpr std::uint32_t Flag_Toggle = 0x8;       // the button is a toggle
+inline constexpr std::uint32_t Flag_Selectable = 0x80;  // with Blocked clear: enabled
+inline constexpr std::uint32_t Flag_Blocked = 0x1000000;
+
+// A widget's area: position in its parent, then size.
+struct Area {
+    std::int16_t x, y;
+    std::uint16_t w, h;
+};

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Configures and builds into the given directory (default build/); extra
+# arguments go to cmake's configure step.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=${1:-$root/build}
+shift || true
+cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
+cmake --build "$dir" -j"$(nproc)"
