@@ -54,9 +54,14 @@ int ab_remove_fd(int fd);
 [[nodiscard]] bool ab_fd_watched(int fd);
 [[nodiscard]] int ab_fd_watch_count();
 
+// Tests and tools see each link as it fires, before its handler runs.
+using LinkObserver = std::function<void(const EventLink &link, Widget *widget, const CallbackInfo &cbinfo)>;
+void ab_set_link_observer(LinkObserver observer);
+
 // Blocks input to a window with a busy cursor; returns a handle for unblock.
 [[nodiscard]] int ab_block_window(Widget *window);
 void ab_unblock_windows(int handle);
+[[nodiscard]] bool ab_window_blocked(Widget *window);
 // Busy cursor over a window, without blocking it.
 void ab_set_busy(Widget *window, bool busy);
 // Holds and releases the redrawing of a widget and its children; full redraw.

@@ -1,0 +1,932 @@
+#include "platform/ab.h"
+
+#include <QAbstractButton>
+#include <QAbstractSlider>
+#include <QApplication>
+#include <QCursor>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMetaObject>
+#include <QPointer>
+#include <QProgressBar>
+#include <QScreen>
+#include <QShortcut>
+#include <QSocketNotifier>
+#include <QStringDecoder>
+#include <QThread>
+#include <QTreeView>
+#include <QWindow>
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <pthread.h>
+
+#include "abmain.h"
+#include "platform/ab_qt.h"
+#include "platform/list.h"
+#include "platform/service_events.h"
+
+namespace {
+
+std::unique_ptr<QApplication> App;
+WindowOptions Options;
+int QtArgc = 1;
+char *QtArgv[2] = {nullptr, nullptr};
+
+// An open window or dialog: its module and the widgets its links name.
+struct OpenModule {
+    const Module *module;
+    QPointer<QWidget> top;
+    bool closing = false;
+};
+std::vector<std::unique_ptr<OpenModule>> Open;
+std::map<std::pair<const Module *, std::string>, std::unique_ptr<Picture>> PictureCache;
+std::map<const Module *, std::unique_ptr<QWidget>> PictureModules;
+
+LinkObserver Observer;
+
+OpenModule *module_of(QWidget *w)
+{
+    while (w != nullptr) {
+        for (auto &open : Open)
+            if (open->top == w && !open->closing)
+                return open.get();
+        w = w->parentWidget();
+    }
+    return nullptr;
+}
+
+QWidget *find_instance(QWidget *top, const char *instance)
+{
+    if (instance == nullptr)
+        return nullptr;
+    if (top->objectName() == QLatin1String(instance))
+        return top;
+    return top->findChild<QWidget *>(QLatin1String(instance));
+}
+
+// ---- resizing by anchors --------------------------------------------------
+//
+// Each widget keeps the distances its "anchors" property names: left, right,
+// top, bottom (kept from the parent's edge), or xprop/yprop (moves in
+// proportion), topprop/bottomprop (that edge moves in proportion). A parent
+// without a "design" size property takes its size at creation as designed.
+
+struct AnchorSpan {
+    int pos, size, parent;
+};
+int anchor_axis(bool lead, bool trail, bool prop, bool lead_prop, bool trail_prop, AnchorSpan d, int parent,
+                int &size)
+{
+    const int trail_gap = d.parent - d.pos - d.size;
+    size = d.size;
+    if (lead_prop && trail) {
+        const int pos = d.parent ? d.pos * parent / d.parent : d.pos;
+        size = parent - trail_gap - pos;
+        return pos;
+    }
+    if (lead && trail_prop) {
+        size = (d.parent ? (d.pos + d.size) * parent / d.parent : d.pos + d.size) - d.pos;
+        return d.pos;
+    }
+    if (lead && trail) {
+        size = parent - d.pos - trail_gap;
+        return d.pos;
+    }
+    if (trail)
+        return parent - trail_gap - d.size;
+    if (prop)
+        return d.parent ? d.pos * parent / d.parent : d.pos;
+    return d.pos;
+}
+
+class Anchors final : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        if (event->type() == QEvent::Resize)
+            if (auto *w = qobject_cast<QWidget *>(object))
+                relayout(w);
+        return false;
+    }
+    static void relayout(QWidget *parent)
+    {
+        const QSize design = parent->property("design_size").toSize();
+        for (QObject *child : parent->children()) {
+            auto *w = qobject_cast<QWidget *>(child);
+            if (w == nullptr || w->isWindow() || !w->property("design_rect").isValid())
+                continue;
+            const QRect d = w->property("design_rect").toRect();
+            const QString a = w->property("anchors").toString();
+            auto has = [&](const char *token) { return a.split('|').contains(QLatin1String(token)); };
+            int width, height;
+            const int x = anchor_axis(has("left") || !has("right"), has("right"), has("xprop"), has("leftprop"),
+                                      has("rightprop"), {d.x(), d.width(), design.width()}, parent->width(), width);
+            const int y = anchor_axis(has("top") || !has("bottom"), has("bottom"), has("yprop"), has("topprop"),
+                                      has("bottomprop"), {d.y(), d.height(), design.height()}, parent->height(),
+                                      height);
+            w->setGeometry(x, y, std::max(width, 0), std::max(height, 0));
+        }
+    }
+};
+Anchors *AnchorFilter;
+
+void record_anchors(QWidget *top)
+{
+    QList<QWidget *> all = top->findChildren<QWidget *>();
+    all.prepend(top);
+    for (QWidget *w : all) {
+        if (!w->property("anchors").isValid())
+            continue;
+        w->setProperty("design_rect", w->geometry());
+        QWidget *parent = w->parentWidget();
+        if (parent == nullptr)
+            continue;
+        if (!parent->property("design_size").isValid())
+            parent->setProperty("design_size", parent->size());
+        else if (parent->property("design_size").typeId() == QMetaType::QString) {
+            const QStringList wh = parent->property("design_size").toString().split('x');
+            parent->setProperty("design_size", QSize(wh.value(0).toInt(), wh.value(1).toInt()));
+        }
+        parent->installEventFilter(AnchorFilter);
+    }
+}
+
+// ---- dispatch ---------------------------------------------------------------
+
+void open_menu(const Module &menu, QWidget *from, QWidget *window, int placement, QPoint at);
+QWidget *open_module(const Module &module, QWidget *from, int placement);
+
+void fire(const EventLink &link, QWidget *widget, QWidget *module_widget, CallbackInfo cb)
+{
+    cb.reason = link.reason;
+    if (Observer)
+        Observer(link, widget, cb);
+    if (link.handler != nullptr) {
+        LinkInfo info{&link, module_widget};
+        link.handler(widget, &info, &cb);
+    }
+    switch (link.kind) {
+    case Link_Dialog:
+    case Link_Window:
+        if (link.module)
+            open_module(*link.module, widget, link.placement);
+        break;
+    case Link_Menu:
+        if (link.module)
+            open_menu(*link.module, widget, module_widget, link.placement, QCursor::pos());
+        break;
+    case Link_Done:
+    case Link_Cancel:
+        if (module_widget)
+            ab_destroy(module_widget);
+        break;
+    default:
+        break;
+    }
+}
+
+// The key letter of a menu item as its mnemonic.
+QString with_mnemonic(const MenuItem &item)
+{
+    QString text = QString::fromUtf8(item.text);
+    text.replace('&', "&&");
+    if (item.key && *item.key) {
+        const int at = text.indexOf(QLatin1Char(item.key[0]), 0, Qt::CaseInsensitive);
+        if (at >= 0)
+            text.insert(at, '&');
+    }
+    return text;
+}
+
+QKeySequence shortcut_of(const MenuItem &item)
+{
+    if (!item.key || !*item.key || item.modifier == 0)
+        return {};
+    const int key = Qt::Key_A + (std::toupper(static_cast<unsigned char>(item.key[0])) - 'A');
+    if (item.modifier == Modifier_Ctrl)
+        return QKeySequence(Qt::CTRL | key);
+    if (item.modifier == Modifier_Alt)
+        return QKeySequence(Qt::ALT | key);
+    return {};
+}
+
+const EventLink *menu_link(const Module &menu, const MenuItem &item)
+{
+    for (const EventLink *l = menu.links; l && l->kind != 0; ++l)
+        if (l->instance && std::strcmp(l->instance, item.instance) == 0)
+            return l;
+    return nullptr;
+}
+
+void open_menu(const Module &menu, QWidget *from, QWidget *window, int placement, QPoint at)
+{
+    auto *popup = new QMenu(window);  // deletes itself on close
+    popup->setObjectName(QString::fromUtf8(menu.resource));
+    popup->setAttribute(Qt::WA_DeleteOnClose);
+    for (const MenuItem *item = menu.items; item && item->level != 0; ++item) {
+        if (item->type == Item_Separator) {
+            popup->addSeparator();
+            continue;
+        }
+        QAction *action = popup->addAction(with_mnemonic(*item));
+        action->setObjectName(QString::fromUtf8(item->instance));
+        action->setShortcut(shortcut_of(*item));
+        const EventLink *link = menu_link(menu, *item);
+        QPointer<QWidget> owner(window);
+        QObject::connect(action, &QAction::triggered, popup, [link, owner, from] {
+            if (link && owner)
+                fire(*link, owner, owner, CallbackInfo{});
+            (void)from;
+        });
+    }
+    if (placement == Place_Below && from)
+        at = from->mapToGlobal(QPoint(0, from->height()));
+    popup->popup(at);
+}
+
+// Every menu item with a modifier answers its key combination while the
+// window that opens the menu is active, menu open or not.
+void install_shortcuts(QWidget *window, const Module &menu)
+{
+    for (const MenuItem *item = menu.items; item && item->level != 0; ++item) {
+        if (item->type == Item_Separator)
+            continue;
+        const EventLink *link = menu_link(menu, *item);
+        QList<QKeySequence> keys;
+        if (const QKeySequence key = shortcut_of(*item); !key.isEmpty())
+            keys << key;
+        if (link && link->kind == Link_Done && std::strcmp(item->instance, "exit") == 0)
+            keys << QKeySequence(Qt::CTRL | Qt::Key_Q);
+        for (const QKeySequence &key : keys) {
+            auto *shortcut = new QShortcut(key, window);  // owned by the window
+            QPointer<QWidget> owner(window);
+            QObject::connect(shortcut, &QShortcut::activated, window, [link, owner] {
+                if (link && owner)
+                    fire(*link, owner, owner, CallbackInfo{});
+            });
+        }
+    }
+}
+
+class ListKeys final : public QObject {
+public:
+    ListKeys(QObject *parent, const EventLink *link, QWidget *top) : QObject(parent), link_(link), top_(top) {}
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        if (event->type() != QEvent::KeyPress)
+            return false;
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        auto *view = qobject_cast<QTreeView *>(object);
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && view && view->currentIndex().isValid()) {
+            CallbackInfo cb;
+            cb.click_count = 2;
+            cb.item = view->currentIndex().row();
+            fire(*link_, view, top_, cb);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    const EventLink *link_;
+    QPointer<QWidget> top_;
+};
+
+class CloseWatch final : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        if (event->type() == QEvent::Close) {
+            if (auto *w = qobject_cast<QWidget *>(object); w && module_of(w) && !module_of(w)->closing) {
+                event->ignore();
+                ab_destroy(w);
+                return true;
+            }
+        }
+        return false;
+    }
+};
+CloseWatch *CloseFilter;
+
+void bind(const EventLink &link, QWidget *top)
+{
+    QWidget *w = find_instance(top, link.instance);
+    if (w == nullptr) {
+        std::fprintf(stderr, "tonra: no widget %s for its link\n", link.instance ? link.instance : "(none)");
+        return;
+    }
+    QPointer<QWidget> owner(top);
+    auto run = [&link, owner](QWidget *widget, CallbackInfo cb = {}) {
+        if (owner)
+            fire(link, widget, owner, cb);
+    };
+    if (link.category == Category_Function) {
+        if (link.reason == Resource_ItemImageFunction)
+            tree_attach(w, &link);
+        return;
+    }
+    switch (link.reason) {
+    case Reason_Activate:
+        if (auto *button = qobject_cast<QAbstractButton *>(w)) {
+            QObject::connect(button, &QAbstractButton::clicked, button, [run, button] { run(button); });
+        } else {
+            // A group: the member that was activated is the widget passed.
+            for (auto *member : w->findChildren<QAbstractButton *>())
+                QObject::connect(member, &QAbstractButton::clicked, member, [run, member] { run(member); });
+        }
+        break;
+    case Reason_Arm:
+        if (auto *button = qobject_cast<QAbstractButton *>(w))
+            QObject::connect(button, &QAbstractButton::pressed, button, [run, button] { run(button); });
+        break;
+    case Reason_SliderMoved:
+        if (auto *slider = qobject_cast<QAbstractSlider *>(w))
+            QObject::connect(slider, &QAbstractSlider::valueChanged, slider, [run, slider] { run(slider); });
+        break;
+    case Reason_Selection:
+        if (auto *view = qobject_cast<QTreeView *>(w)) {
+            QObject::connect(view, &QAbstractItemView::clicked, view, [run, view](const QModelIndex &index) {
+                CallbackInfo cb;
+                cb.click_count = 1;
+                cb.item = index.row();
+                run(view, cb);
+            });
+            QObject::connect(view, &QAbstractItemView::doubleClicked, view, [run, view](const QModelIndex &index) {
+                CallbackInfo cb;
+                cb.click_count = 2;
+                cb.item = index.row();
+                run(view, cb);
+            });
+            view->installEventFilter(new ListKeys(view, &link, top));
+        }
+        break;
+    case Reason_MenuRequest:
+        w->setContextMenuPolicy(Qt::CustomContextMenu);
+        QObject::connect(w, &QWidget::customContextMenuRequested, w, [run, w](const QPoint &) { run(w); });
+        break;
+    case Reason_RawEvent:
+    case Reason_Realized:
+    case Reason_Destroyed:
+        break;  // run by the layer itself: service events, opening, closing
+    default:
+        break;
+    }
+}
+
+void fire_reason(OpenModule &open, int reason, CallbackInfo cb = {})
+{
+    for (const EventLink *l = open.module->links; l && l->kind != 0; ++l)
+        if (l->reason == reason && l->category != Category_Function)
+            if (QWidget *w = find_instance(open.top, l->instance))
+                fire(*l, w, open.top, cb);
+}
+
+void fill_slots(QWidget *top)
+{
+    for (int i = 0; i < AbWidgetCount; ++i)
+        if (QWidget *w = find_instance(top, AbWidgetNames[i]))
+            AbWidgets[i] = w;
+}
+
+void clear_slots(QWidget *top)
+{
+    for (auto &slot : AbWidgets)
+        if (slot && (slot == top || top->isAncestorOf(slot)))
+            slot = nullptr;
+}
+
+// Parses one window option value: pixels, or "%" of the screen size; "r"
+// makes a position relative to the screen under the pointer.
+int option_value(const std::string &text, int screen_size, int screen_origin, bool position)
+{
+    const int number = std::atoi(text.c_str());
+    const bool percent = text.find('%') != std::string::npos;
+    const bool relative = position && text.find('r') != std::string::npos;
+    int value = percent ? screen_size * number / 100 : number;
+    if (relative)
+        value += screen_origin;
+    return value;
+}
+
+void apply_window_options(QWidget *window)
+{
+    QScreen *screen = QGuiApplication::screenAt(QCursor::pos());
+    if (screen == nullptr)
+        screen = QGuiApplication::primaryScreen();
+    const QRect s = screen ? screen->geometry() : QRect(0, 0, 1024, 768);
+    QRect g = window->geometry();
+    if (!Options.w.empty())
+        g.setWidth(option_value(Options.w, s.width(), 0, false));
+    if (!Options.h.empty())
+        g.setHeight(option_value(Options.h, s.height(), 0, false));
+    QPoint at = window->pos();
+    if (!Options.x.empty())
+        at.setX(option_value(Options.x, s.width(), s.x(), true));
+    if (!Options.y.empty())
+        at.setY(option_value(Options.y, s.height(), s.y(), true));
+    window->resize(g.size());
+    if (!Options.x.empty() || !Options.y.empty())
+        window->move(at);
+}
+
+void place(QWidget *top, QWidget *from, int placement)
+{
+    QWidget *main = AbWidgets[ABN_base];
+    if (placement == Place_Centred && main && main != top) {
+        const QRect m = main->frameGeometry();
+        top->move(m.center() - QPoint(top->width() / 2, top->height() / 2));
+    } else if (placement == Place_Pointer) {
+        top->move(QCursor::pos());
+    } else if (placement == Place_Below && from) {
+        top->move(from->mapToGlobal(QPoint(0, from->height())));
+    }
+}
+
+QWidget *open_module(const Module &module, QWidget *from, int placement)
+{
+    if (module.kind == ModuleKind::Menu) {
+        open_menu(module, from, from ? from->window() : nullptr, placement, QCursor::pos());
+        return nullptr;
+    }
+    // A dialog that is already open is brought to the front, not doubled:
+    // its widget-table slots can name only one instance.
+    for (auto &open : Open)
+        if (open->module == &module && open->top && !open->closing) {
+            open->top->raise();
+            open->top->activateWindow();
+            return open->top;
+        }
+    QWidget *top = ui_create_module(module.resource);
+    if (top == nullptr) {
+        std::fprintf(stderr, "tonra: no definition for %s\n", module.resource);
+        return nullptr;
+    }
+    const bool main_window = module.kind == ModuleKind::Window;
+    if (!main_window && AbWidgets[ABN_base] && top->parentWidget() == nullptr)
+        top->setParent(AbWidgets[ABN_base], Qt::Dialog);
+    auto open = std::make_unique<OpenModule>(OpenModule{&module, top});
+    OpenModule &ref = *open;
+    Open.push_back(std::move(open));
+
+    record_anchors(top);
+    fill_slots(top);
+    // Lists get their model whether or not a link names a picture function.
+    for (auto *view : top->findChildren<QTreeView *>())
+        if (!view->model())
+            tree_attach(view, nullptr);
+    for (const EventLink *l = module.links; l && l->kind != 0; ++l)
+        bind(*l, top);
+    top->installEventFilter(CloseFilter);
+
+    if (main_window) {
+        for (const EventLink *l = module.links; l && l->kind != 0; ++l)
+            if (l->kind == Link_Menu && l->module)
+                install_shortcuts(top, *l->module);
+        apply_window_options(top);
+        switch (Options.state) {
+        case 'i': top->showMinimized(); break;
+        case 'm': top->showMaximized(); break;
+        default: top->show(); break;
+        }
+        for (const EventLink *l = module.links; l && l->kind != 0; ++l)
+            if (l->category == Category_RawEvent && (l->event_mask & 0x40000))
+                svc_set_target(top);
+    } else {
+        place(top, from, placement);
+        top->show();
+    }
+    fire_reason(ref, Reason_Realized);
+    return top;
+}
+
+void deliver_service_events()
+{
+    std::uint16_t codes[256];
+    std::size_t n;
+    while ((n = svc_read(codes, std::size(codes))) > 0) {
+        for (std::size_t i = 0; i < n; ++i) {
+            QWidget *target = svc_target();
+            OpenModule *open = target ? module_of(target) : nullptr;
+            if (open == nullptr)
+                continue;
+            for (const EventLink *l = open->module->links; l && l->kind != 0; ++l)
+                if (l->category == Category_RawEvent && (l->event_mask & 0x40000)) {
+                    CallbackInfo cb;
+                    cb.event_type = 0x40000;
+                    cb.event_subtype = codes[i];
+                    fire(*l, target, target, cb);
+                }
+        }
+    }
+}
+
+struct FdWatch {
+    std::unique_ptr<QSocketNotifier> notifier;
+    FdCallback callback;
+    void *data;
+};
+std::map<int, FdWatch> Watches;
+
+struct Block {
+    QPointer<QWidget> window;
+};
+std::map<int, Block> Blocks;
+int NextBlock = 1;
+
+class BlockFilter final : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::Wheel:
+            break;
+        default:
+            return false;
+        }
+        auto *w = qobject_cast<QWidget *>(object);
+        if (w == nullptr)
+            return false;
+        for (auto &[handle, block] : Blocks)
+            if (block.window && (block.window == w || block.window->isAncestorOf(w)))
+                return true;
+        return false;
+    }
+};
+BlockFilter *Blocker;
+
+} // namespace
+
+// ---- start-up ------------------------------------------------------------------
+
+WindowOptions ab_parse_options(int argc, char **argv)
+{
+    WindowOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const char *word = argv[i];
+        if (std::strcmp(word, "--help") == 0) {
+            const char *slash = std::strrchr(argv[0], '/');
+            const std::string name = slash ? slash + 1 : argv[0];
+            for (const char *const *line = UsageText; *line; ++line) {
+                std::string text = *line;
+                for (std::size_t at; (at = text.find("%C")) != std::string::npos;)
+                    text.replace(at, 2, name);
+                std::printf("%s\n", text.c_str());
+            }
+            std::exit(0);
+        }
+        if (word[0] != '-' || word[1] == '\0' || std::strchr("sxyhwS", word[1]) == nullptr)
+            continue;
+        std::string value = word + 2;
+        if (value.empty() && i + 1 < argc)
+            value = argv[++i];
+        switch (word[1]) {
+        case 's': options.server = value; break;
+        case 'x': options.x = value; break;
+        case 'y': options.y = value; break;
+        case 'h': options.h = value; break;
+        case 'w': options.w = value; break;
+        case 'S': options.state = value.empty() ? 'n' : value[0]; break;
+        }
+    }
+    return options;
+}
+
+// The pictures are compiled into the library; a static library's resource
+// initialiser is only linked when something names it.
+static void init_pictures() { Q_INIT_RESOURCE(images); }
+
+void ab_init(int, char **argv, const WindowOptions &options)
+{
+    Options = options;
+    if (!options.server.empty())
+        setenv("DISPLAY", options.server.c_str(), 1);
+    // Threads the toolkit starts must never take SIGUSR1 or SIGUSR2; the
+    // user-interface thread unblocks them once the handler is installed.
+    sigset_t usr;
+    sigemptyset(&usr);
+    sigaddset(&usr, SIGUSR1);
+    sigaddset(&usr, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &usr, nullptr);
+    // The toolkit sees only the program name: song paths are never its.
+    QtArgv[0] = argv[0];
+    if (!App)
+        App = std::make_unique<QApplication>(QtArgc, QtArgv);
+    init_pictures();
+    App->setQuitOnLastWindowClosed(false);
+    App->setApplicationName("tonra");
+    App->setWindowIcon(QIcon(":/images/tonra.xpm"));
+    if (!AnchorFilter) {
+        AnchorFilter = new Anchors(App.get());
+        CloseFilter = new CloseWatch(App.get());
+        Blocker = new BlockFilter(App.get());
+        App->installEventFilter(Blocker);
+    }
+    const int fd = svc_open();
+    static QSocketNotifier *notifier = nullptr;
+    if (notifier == nullptr && fd >= 0) {
+        notifier = new QSocketNotifier(fd, QSocketNotifier::Read, App.get());
+        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] { deliver_service_events(); });
+    }
+}
+
+void ab_link_window(Widget *parent, const EventLink *links)
+{
+    for (const EventLink *l = links; l && l->kind != 0; ++l)
+        if (l->kind == Link_Window && l->module)
+            open_module(*l->module, parent, l->placement);
+}
+
+int ab_main_loop() { return QApplication::exec(); }
+
+void ab_exit(int status)
+{
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+Widget *ab_open_link(const EventLink &link, Widget *from)
+{
+    if (link.module == nullptr)
+        return nullptr;
+    return open_module(*link.module, from, link.placement);
+}
+
+void ab_destroy(Widget *widget)
+{
+    OpenModule *open = module_of(widget);
+    if (open == nullptr)
+        return;
+    QWidget *top = open->top;
+    fire_reason(*open, Reason_Destroyed);
+    open->closing = true;
+    clear_slots(top);
+    if (svc_target() == top)
+        svc_set_target(nullptr);
+    const bool main_window = open->module->kind == ModuleKind::Window;
+    top->hide();
+    top->deleteLater();
+    std::erase_if(Open, [top](const auto &o) { return o->top == top || o->top.isNull(); });
+    if (main_window)
+        QCoreApplication::quit();
+}
+
+void ab_set_link_observer(LinkObserver observer) { Observer = std::move(observer); }
+
+// ---- widget state ------------------------------------------------------------------
+
+std::uint32_t ab_get_flags(Widget *w)
+{
+    if (w == nullptr)
+        return 0;
+    std::uint32_t flags = w->property("ab_flags").isValid() ? w->property("ab_flags").toUInt()
+                                                             : (w->isEnabled() ? Flag_Selectable : Flag_Blocked);
+    flags &= ~(Flag_Set | Flag_Toggle);
+    if (auto *button = qobject_cast<QAbstractButton *>(w)) {
+        if (button->isCheckable())
+            flags |= Flag_Toggle;
+        if (button->isChecked())
+            flags |= Flag_Set;
+    }
+    return flags;
+}
+
+void ab_set_flags(Widget *w, std::uint32_t value, std::uint32_t mask)
+{
+    if (w == nullptr)
+        return;
+    const std::uint32_t flags = (ab_get_flags(w) & ~mask) | (value & mask);
+    w->setProperty("ab_flags", flags);
+    w->setEnabled((flags & Flag_Selectable) && !(flags & Flag_Blocked));
+    if (auto *button = qobject_cast<QAbstractButton *>(w)) {
+        const QSignalBlocker quiet(button);
+        button->setCheckable(flags & Flag_Toggle);
+        button->setChecked(flags & Flag_Set);
+    }
+}
+
+QString ab_text_from_bytes(std::string_view bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    if (!utf8.hasError())
+        return text;
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+void ab_set_text(Widget *w, const char *text)
+{
+    const QString t = ab_text_from_bytes(text ? text : "");
+    if (auto *label = qobject_cast<QLabel *>(w))
+        label->setText(t);
+    else if (auto *button = qobject_cast<QAbstractButton *>(w))
+        button->setText(t);
+    else if (w)
+        w->setWindowTitle(t);
+}
+
+std::string ab_get_text(Widget *w)
+{
+    if (auto *label = qobject_cast<QLabel *>(w))
+        return label->text().toStdString();
+    if (auto *button = qobject_cast<QAbstractButton *>(w))
+        return button->text().toStdString();
+    return w ? w->windowTitle().toStdString() : std::string();
+}
+
+void ab_set_title(Widget *w, const char *title)
+{
+    if (w)
+        w->setWindowTitle(ab_text_from_bytes(title ? title : ""));
+}
+
+std::string ab_get_title(Widget *w) { return w ? w->windowTitle().toStdString() : std::string(); }
+
+int ab_get_value(Widget *w)
+{
+    if (auto *slider = qobject_cast<QAbstractSlider *>(w))
+        return slider->value();
+    if (auto *bar = qobject_cast<QProgressBar *>(w))
+        return bar->value();
+    return 0;
+}
+
+void ab_set_value(Widget *w, int value)
+{
+    const QSignalBlocker quiet(w);
+    if (auto *slider = qobject_cast<QAbstractSlider *>(w))
+        slider->setValue(value);
+    else if (auto *bar = qobject_cast<QProgressBar *>(w))
+        bar->setValue(value);
+}
+
+Area ab_get_area(Widget *w)
+{
+    if (w == nullptr)
+        return {};
+    const QRect g = w->isWindow() ? QRect(w->pos(), w->size()) : w->geometry();
+    return {static_cast<std::int16_t>(g.x()), static_cast<std::int16_t>(g.y()),
+            static_cast<std::uint16_t>(g.width()), static_cast<std::uint16_t>(g.height())};
+}
+
+void ab_set_area(Widget *w, Area area)
+{
+    if (w == nullptr)
+        return;
+    if (w->isWindow()) {
+        w->resize(area.w, area.h);
+        w->move(area.x, area.y);
+    } else {
+        w->setGeometry(area.x, area.y, area.w, area.h);
+    }
+}
+
+// ---- descriptors, blocking, redraw --------------------------------------------------
+
+int ab_add_fd(int fd, FdCallback callback, void *data)
+{
+    if (fd < 0 || callback == nullptr)
+        return -1;
+    ab_remove_fd(fd);
+    auto notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [fd] {
+        const auto it = Watches.find(fd);
+        if (it != Watches.end())
+            it->second.callback(fd, it->second.data, 0x10000000);
+    });
+    Watches[fd] = FdWatch{std::move(notifier), callback, data};
+    return 0;
+}
+
+int ab_remove_fd(int fd)
+{
+    const auto it = Watches.find(fd);
+    if (it == Watches.end())
+        return -1;
+    it->second.notifier->setEnabled(false);
+    // The notifier may be the one whose callback is running: let it go later.
+    it->second.notifier.release()->deleteLater();
+    Watches.erase(it);
+    return 0;
+}
+
+bool ab_fd_watched(int fd) { return Watches.contains(fd); }
+
+int ab_fd_watch_count() { return static_cast<int>(Watches.size()); }
+
+int ab_block_window(Widget *window)
+{
+    const int handle = NextBlock++;
+    Blocks[handle] = Block{window};
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+    return handle;
+}
+
+void ab_unblock_windows(int handle)
+{
+    if (Blocks.erase(handle))
+        QApplication::restoreOverrideCursor();
+}
+
+bool ab_window_blocked(Widget *window)
+{
+    for (auto &[handle, block] : Blocks)
+        if (block.window == window)
+            return true;
+    return false;
+}
+
+void ab_set_busy(Widget *window, bool busy)
+{
+    if (window == nullptr)
+        return;
+    if (busy)
+        window->setCursor(Qt::BusyCursor);
+    else
+        window->unsetCursor();
+}
+
+void ab_start_flux(Widget *w)
+{
+    if (w)
+        w->setUpdatesEnabled(false);
+}
+
+void ab_end_flux(Widget *w)
+{
+    if (w)
+        w->setUpdatesEnabled(true);
+}
+
+void ab_damage(Widget *w)
+{
+    if (auto *view = qobject_cast<QAbstractItemView *>(w))
+        view->viewport()->update();
+    else if (w)
+        w->update();
+}
+
+void ab_locked(const std::function<void()> &section)
+{
+    if (!App || QThread::currentThread() == App->thread()) {
+        section();
+        return;
+    }
+    QMetaObject::invokeMethod(App.get(), [&section] { section(); }, Qt::BlockingQueuedConnection);
+}
+
+void ab_process_events() { QCoreApplication::processEvents(); }
+
+// ---- dialogs and pictures -----------------------------------------------------------
+
+int ab_file_selection(Widget *parent, const char *title, const char *directory, const char *pattern,
+                      std::string &path)
+{
+    QFileDialog dialog(parent, QString::fromUtf8(title), directory ? QFile::decodeName(directory) : QString(),
+                       QString::fromUtf8(pattern));
+    dialog.setObjectName("file_selection");
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setViewMode(QFileDialog::Detail);
+    if (auto *view = dialog.findChild<QTreeView *>("treeView")) {
+        // A name and a size column only.
+        view->setColumnHidden(2, true);
+        view->setColumnHidden(3, true);
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return 0;
+    path = QFile::encodeName(dialog.selectedFiles().front()).toStdString();
+    return 1;
+}
+
+const Picture *ab_get_picture(const Module &database, const char *name)
+{
+    auto &module = PictureModules[&database];
+    if (!module) {
+        module.reset(ui_create_module(database.resource));
+        if (!module)
+            return nullptr;
+    }
+    auto *label = module->findChild<QLabel *>(QLatin1String(name));
+    if (label == nullptr)
+        return nullptr;
+    auto &picture = PictureCache[{&database, name}];
+    if (!picture)
+        picture = std::make_unique<Picture>(Picture{label->pixmap()});
+    return picture.get();
+}

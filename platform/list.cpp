@@ -1,0 +1,285 @@
+#include "platform/list.h"
+
+#include <QAbstractTableModel>
+#include <QFile>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QTreeView>
+#include <algorithm>
+
+#include "platform/ab_qt.h"
+
+namespace {
+
+// Splits a text at tabs and returns column c (the last column may itself be
+// long; nothing is copied but the one column).
+std::string_view column(std::string_view text, int c)
+{
+    for (; c > 0; --c) {
+        const auto tab = text.find('\t');
+        if (tab == std::string_view::npos)
+            return {};
+        text.remove_prefix(tab + 1);
+    }
+    return text.substr(0, text.find('\t'));
+}
+
+class ItemList final : public QAbstractTableModel {
+public:
+    ItemList(QTreeView *view, ItemImageFunction image) : QAbstractTableModel(view), view_(view), image_(image) {}
+
+    std::deque<TreeItem> items;
+    std::vector<const Picture *> images;
+    std::vector<std::string> headers{""};
+
+    int rowCount(const QModelIndex &parent) const override
+    {
+        return parent.isValid() ? 0 : static_cast<int>(items.size());
+    }
+    int columnCount(const QModelIndex &parent) const override
+    {
+        return parent.isValid() ? 0 : static_cast<int>(headers.size()) + 1;
+    }
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (!index.isValid() || index.row() >= static_cast<int>(items.size()))
+            return {};
+        const TreeItem &item = items[static_cast<std::size_t>(index.row())];
+        if (index.column() == 0) {
+            if (role != Qt::DecorationRole || image_ == nullptr)
+                return {};
+            const int picture = image_(view_, &item);
+            if (picture < 0 || picture >= static_cast<int>(images.size()) || images[static_cast<std::size_t>(picture)] == nullptr)
+                return {};
+            return images[static_cast<std::size_t>(picture)]->pixmap;
+        }
+        if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
+            return {};
+        const int c = index.column() - 1;
+        const std::string_view text = column(item.text, c);
+        // The last column is a path: show it in the file system's encoding.
+        if (text.data() + text.size() == item.text.data() + item.text.size() && c > 0)
+            return QFile::decodeName(QByteArray(text.data(), static_cast<qsizetype>(text.size())));
+        return ab_text_from_bytes(text);
+    }
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
+    {
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section == 0 ||
+            section > static_cast<int>(headers.size()))
+            return {};
+        return QString::fromStdString(headers[static_cast<std::size_t>(section - 1)]);
+    }
+
+    void add_first(std::vector<std::string> &texts)
+    {
+        if (texts.empty())
+            return;
+        beginInsertRows({}, 0, static_cast<int>(texts.size()) - 1);
+        for (auto &text : texts)
+            items.push_front(TreeItem{std::move(text), 0});
+        endInsertRows();
+    }
+    void reset(std::deque<TreeItem> replacement)
+    {
+        beginResetModel();
+        items = std::move(replacement);
+        endResetModel();
+    }
+    void remove_row(int row)
+    {
+        beginRemoveRows({}, row, row);
+        items.erase(items.begin() + row);
+        endRemoveRows();
+    }
+    void set_headers(std::vector<std::string> texts)
+    {
+        beginResetModel();
+        headers = std::move(texts);
+        endResetModel();
+    }
+    void refresh_row(int row) { emit dataChanged(index(row, 0), index(row, columnCount({}) - 1)); }
+    void refresh_headers() { emit headerDataChanged(Qt::Horizontal, 0, columnCount({}) - 1); }
+
+private:
+    QTreeView *view_;
+    ItemImageFunction image_;
+};
+
+ItemList *model_of(Widget *list)
+{
+    auto *view = qobject_cast<QTreeView *>(list);
+    return view ? dynamic_cast<ItemList *>(view->model()) : nullptr;
+}
+
+const std::deque<TreeItem> NoItems;
+
+} // namespace
+
+void tree_attach(QWidget *widget, const EventLink *image_link)
+{
+    auto *view = qobject_cast<QTreeView *>(widget);
+    if (view == nullptr)
+        return;
+    auto *model = new ItemList(view, image_link ? image_link->item_image : nullptr);  // owned by the view
+    view->setModel(model);
+    view->setRootIsDecorated(false);
+    view->setUniformRowHeights(true);
+    view->setItemsExpandable(false);
+    view->setAllColumnsShowFocus(true);
+    view->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->header()->setStretchLastSection(true);
+    view->header()->setSectionsMovable(false);
+    // Without a picture column the list is a plain one-column list.
+    view->setColumnHidden(0, image_link == nullptr);
+}
+
+int tree_count(Widget *list)
+{
+    auto *m = model_of(list);
+    return m ? static_cast<int>(m->items.size()) : 0;
+}
+
+TreeItem *tree_item(Widget *list, int row)
+{
+    auto *m = model_of(list);
+    if (m == nullptr || row < 0 || row >= static_cast<int>(m->items.size()))
+        return nullptr;
+    return &m->items[static_cast<std::size_t>(row)];
+}
+
+const std::deque<TreeItem> &tree_items(Widget *list)
+{
+    auto *m = model_of(list);
+    return m ? m->items : NoItems;
+}
+
+int tree_add_first(Widget *list, std::string text)
+{
+    std::vector<std::string> one;
+    one.push_back(std::move(text));
+    return tree_add_first_batch(list, std::move(one));
+}
+
+int tree_add_first_batch(Widget *list, std::vector<std::string> texts)
+{
+    auto *m = model_of(list);
+    if (m == nullptr)
+        return -1;
+    try {
+        m->add_first(texts);
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+    return 0;
+}
+
+void tree_remove_rows(Widget *list, std::span<const int> rows)
+{
+    auto *m = model_of(list);
+    if (m == nullptr || rows.empty())
+        return;
+    const auto n = m->items.size();
+    if (rows.size() == 1) {
+        const int row = rows.front();
+        if (row < 0 || static_cast<std::size_t>(row) >= n)
+            return;
+        m->remove_row(row);
+        return;
+    }
+    // Many rows at once: one compaction pass and one reset, never a
+    // removal per row (which is quadratic over a long list).
+    std::vector<char> doomed(n, 0);
+    for (int row : rows)
+        if (row >= 0 && static_cast<std::size_t>(row) < n)
+            doomed[static_cast<std::size_t>(row)] = 1;
+    std::deque<TreeItem> kept;
+    for (std::size_t i = 0; i < n; ++i)
+        if (!doomed[i])
+            kept.push_back(std::move(m->items[i]));
+    m->reset(std::move(kept));
+}
+
+void tree_free_all(Widget *list)
+{
+    if (auto *m = model_of(list))
+        m->reset({});
+}
+
+void tree_replace_all(Widget *list, std::deque<TreeItem> items)
+{
+    if (auto *m = model_of(list))
+        m->reset(std::move(items));
+}
+
+std::vector<int> tree_selected_rows(Widget *list)
+{
+    std::vector<int> rows;
+    auto *view = qobject_cast<QTreeView *>(list);
+    if (view == nullptr || view->selectionModel() == nullptr)
+        return rows;
+    for (const QModelIndex &index : view->selectionModel()->selectedRows())
+        rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+void tree_select_rows(Widget *list, std::span<const int> rows)
+{
+    auto *view = qobject_cast<QTreeView *>(list);
+    auto *m = model_of(list);
+    if (view == nullptr || m == nullptr)
+        return;
+    QItemSelection selection;
+    for (int row : rows)
+        selection.select(m->index(row, 0), m->index(row, m->columnCount({}) - 1));
+    view->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+}
+
+void tree_modify(Widget *list, int row)
+{
+    if (auto *m = model_of(list); m && row >= 0 && row < static_cast<int>(m->items.size()))
+        m->refresh_row(row);
+}
+
+void tree_show(Widget *list, int row)
+{
+    auto *view = qobject_cast<QTreeView *>(list);
+    auto *m = model_of(list);
+    if (view && m && row >= 0 && row < static_cast<int>(m->items.size()))
+        view->scrollTo(m->index(row, 1));
+}
+
+void tree_goto(Widget *list, int row)
+{
+    auto *view = qobject_cast<QTreeView *>(list);
+    auto *m = model_of(list);
+    if (view && m && row >= 0 && row < static_cast<int>(m->items.size())) {
+        view->selectionModel()->setCurrentIndex(m->index(row, 1), QItemSelectionModel::NoUpdate);
+        view->scrollTo(m->index(row, 1));
+    }
+}
+
+int tree_current_row(Widget *list)
+{
+    auto *view = qobject_cast<QTreeView *>(list);
+    return view && view->currentIndex().isValid() ? view->currentIndex().row() : -1;
+}
+
+void tree_set_images(Widget *list, std::vector<const Picture *> images)
+{
+    if (auto *m = model_of(list)) {
+        m->images = std::move(images);
+        if (!m->items.empty())
+            emit m->dataChanged(m->index(0, 0), m->index(static_cast<int>(m->items.size()) - 1, 0));
+    }
+}
+
+void tree_set_columns(Widget *list, std::vector<std::string> headers)
+{
+    auto *m = model_of(list);
+    if (m == nullptr)
+        return;
+    m->set_headers(std::move(headers));
+}

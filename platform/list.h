@@ -1,0 +1,50 @@
+// List widgets (the playlist and the selector's list): a flat list of items
+// held in display order, top first, with the operations the modules rely on.
+// Adding at the top is O(1); bulk removal and replacement are O(n).
+// User-interface thread only.
+#pragma once
+
+#include <deque>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/widget.h"
+
+// One entry: display text split into columns at tabs; `current` marks the
+// song the marker picture stands beside.
+struct TreeItem {
+    std::string text;
+    int current = 0;
+};
+
+struct Picture;
+
+[[nodiscard]] int tree_count(Widget *list);
+// The item at a row, or nullptr past the end; valid until the list changes.
+[[nodiscard]] TreeItem *tree_item(Widget *list, int row);
+[[nodiscard]] const std::deque<TreeItem> &tree_items(Widget *list);
+// Inserts at the top; 0, or -1 when the item could not be made.
+int tree_add_first(Widget *list, std::string text);
+// Adds a batch at the top, the last of the batch ending up topmost, as if
+// each had been added on its own in order.
+int tree_add_first_batch(Widget *list, std::vector<std::string> texts);
+void tree_remove_rows(Widget *list, std::span<const int> rows);
+void tree_free_all(Widget *list);
+// Replaces every item at once (one reset of the view).
+void tree_replace_all(Widget *list, std::deque<TreeItem> items);
+// The selected rows, top first.
+[[nodiscard]] std::vector<int> tree_selected_rows(Widget *list);
+void tree_select_rows(Widget *list, std::span<const int> rows);
+// Redraws one item after its marker changed.
+void tree_modify(Widget *list, int row);
+// Scrolls the list so that the item is visible.
+void tree_show(Widget *list, int row);
+// Makes the item the list's current (focused) item and brings it into view.
+void tree_goto(Widget *list, int row);
+[[nodiscard]] int tree_current_row(Widget *list);
+// The pictures drawn where the image function asks for index 0, 1, ...
+void tree_set_images(Widget *list, std::vector<const Picture *> images);
+// Header texts, one per column after the picture column; the item text's
+// tab-separated columns fill them in order.
+void tree_set_columns(Widget *list, std::vector<std::string> headers);
