@@ -7,8 +7,10 @@
 #include <memory>
 
 #include "platform/ab_qt.h"
+#include "ui_aboutbox.h"
 #include "ui_base.h"
 #include "ui_image_database.h"
+#include "ui_preferences.h"
 
 namespace {
 template <class Ui, class Top> QWidget *build()
@@ -26,6 +28,8 @@ struct Definition {
 constexpr Definition Definitions[] = {
     {"base.wgtw", build<Ui_base, QWidget>},
     {"image_database.wgtp", build<Ui_image_database, QWidget>},
+    {"aboutbox.wgtd", build<Ui_aboutbox, QDialog>},
+    {"preferences.wgtd", build<Ui_preferences, QDialog>},
 };
 } // namespace
 
