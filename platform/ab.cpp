@@ -194,13 +194,17 @@ void fire(const EventLink &link, QWidget *widget, QWidget *module_widget, Callba
     }
 }
 
-// The key letter of a menu item as its mnemonic.
+// The key letter of a menu item as its mnemonic. A letter of the same case
+// comes first: the "P" of "Open Playlist..." is the one of "Playlist".
 QString with_mnemonic(const MenuItem &item)
 {
     QString text = QString::fromUtf8(item.text);
     text.replace('&', "&&");
     if (item.key && *item.key) {
-        const int at = text.indexOf(QLatin1Char(item.key[0]), 0, Qt::CaseInsensitive);
+        const QLatin1Char key(item.key[0]);
+        qsizetype at = text.indexOf(key, 0, Qt::CaseSensitive);
+        if (at < 0)
+            at = text.indexOf(key, 0, Qt::CaseInsensitive);
         if (at >= 0)
             text.insert(at, '&');
     }
@@ -242,14 +246,22 @@ void open_menu(const Module &menu, QWidget *from, QWidget *window, int placement
         action->setShortcut(shortcut_of(*item));
         const EventLink *link = menu_link(menu, *item);
         QPointer<QWidget> owner(window);
-        QObject::connect(action, &QAction::triggered, popup, [link, owner, from] {
+        QObject::connect(action, &QAction::triggered, popup, [link, owner] {
             if (link && owner)
                 fire(*link, owner, owner, CallbackInfo{});
-            (void)from;
         });
     }
     if (placement == Place_Below && from)
         at = from->mapToGlobal(QPoint(0, from->height()));
+    // The popup takes the mouse from the button pressed to open it, which
+    // then never sees its release and would stay drawn pressed in.
+    if (auto *button = qobject_cast<QAbstractButton *>(from)) {
+        QPointer<QAbstractButton> opener(button);
+        QObject::connect(popup, &QMenu::aboutToHide, popup, [opener] {
+            if (opener)
+                opener->setDown(false);
+        });
+    }
     popup->popup(at);
 }
 
