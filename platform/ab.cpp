@@ -454,14 +454,32 @@ void apply_window_options(QWidget *window)
 void place(QWidget *top, QWidget *from, int placement)
 {
     QWidget *main = AbWidgets[ABN_base];
+    // Its frame is not there before it is shown: the main window's stands in.
+    QSize outer = top->size();
+    if (main && main != top)
+        outer += main->frameGeometry().size() - main->size();
+    QPoint at;
     if (placement == Place_Centred && main && main != top) {
         const QRect m = main->frameGeometry();
-        top->move(m.center() - QPoint(top->width() / 2, top->height() / 2));
+        at = m.center() - QPoint(outer.width() / 2, outer.height() / 2);
     } else if (placement == Place_Pointer) {
-        top->move(QCursor::pos());
+        at = QCursor::pos();
     } else if (placement == Place_Below && from) {
-        top->move(from->mapToGlobal(QPoint(0, from->height())));
+        at = from->mapToGlobal(QPoint(0, from->height()));
+    } else {
+        return;
     }
+    // A dialog opened at the pointer near the edge of the screen would
+    // otherwise hang off it, its buttons out of reach.
+    QScreen *screen = QGuiApplication::screenAt(at);
+    if (screen == nullptr)
+        screen = QGuiApplication::primaryScreen();
+    if (screen) {
+        const QRect s = screen->availableGeometry();
+        at.setX(std::max(s.left(), std::min(at.x(), s.right() + 1 - outer.width())));
+        at.setY(std::max(s.top(), std::min(at.y(), s.bottom() + 1 - outer.height())));
+    }
+    top->move(at);
 }
 
 QWidget *open_module(const Module &module, QWidget *from, int placement)
