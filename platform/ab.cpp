@@ -641,6 +641,19 @@ WindowOptions ab_parse_options(int argc, char **argv)
 // initialiser is only linked when something names it.
 static void init_pictures() { Q_INIT_RESOURCE(images); }
 
+// The desktop knows the program by the pictures of its icon module, a large
+// and a small one; the window manager picks the size it draws.
+static void install_icons()
+{
+    const std::unique_ptr<QWidget> icons(ui_create_module("Icon.wgti"));
+    if (!icons)
+        return;
+    QIcon icon;
+    for (const auto *label : icons->findChildren<QLabel *>())
+        icon.addPixmap(label->pixmap());
+    App->setWindowIcon(icon);
+}
+
 void ab_init(int, char **argv, const WindowOptions &options)
 {
     Options = options;
@@ -660,7 +673,8 @@ void ab_init(int, char **argv, const WindowOptions &options)
     init_pictures();
     App->setQuitOnLastWindowClosed(false);
     App->setApplicationName("tonra");
-    App->setWindowIcon(QIcon(":/images/tonra.xpm"));
+    App->setDesktopFileName("tonra");
+    install_icons();
     if (!AnchorFilter) {
         AnchorFilter = new Anchors(App.get());
         CloseFilter = new CloseWatch(App.get());

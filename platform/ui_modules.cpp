@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/ab_qt.h"
+#include "ui_Icon.h"
 #include "ui_aboutbox.h"
 #include "ui_base.h"
 #include "ui_image_database.h"
@@ -30,6 +31,7 @@ constexpr Definition Definitions[] = {
     {"image_database.wgtp", build<Ui_image_database, QWidget>},
     {"aboutbox.wgtd", build<Ui_aboutbox, QDialog>},
     {"preferences.wgtd", build<Ui_preferences, QDialog>},
+    {"Icon.wgti", build<Ui_Icon, QWidget>},
 };
 } // namespace
 
