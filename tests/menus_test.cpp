@@ -770,8 +770,18 @@ protected:
         tonra.start(TONRA_BINARY, args);
         if (!tonra.waitForStarted(5000))
             return false;
-        return poll([this] { return !(window = x({"search", "--name", "^Tonra$"}).section('\n', 0, 0)).isEmpty(); },
-                    30000);
+        // Only the visible one: Qt's hidden leader window bears the name too.
+        return poll(
+            [this] {
+                window = x({"search", "--onlyvisible", "--name", "^Tonra$"}).section('\n', 0, 0);
+                return !window.isEmpty();
+            },
+            30000);
+    }
+
+    qsizetype windows_shown()
+    {
+        return x({"search", "--onlyvisible", "--class", "tonra"}).split('\n', Qt::SkipEmptyParts).size();
     }
 
     // Types keys into the program's window, one group after the other.
@@ -779,10 +789,10 @@ protected:
     {
         x({"windowfocus", "--sync", window});
         for (const QString &group : groups) {
-            const int shown = x({"search", "--onlyvisible", "--class", "tonra"}).count('\n');
+            const qsizetype shown = windows_shown();
             x({"key", group});
             // A key that opens a menu: the next goes to the menu.
-            poll([&] { return x({"search", "--onlyvisible", "--class", "tonra"}).count('\n') != shown; }, 1000);
+            poll([&] { return windows_shown() != shown; }, 1000);
         }
     }
 
