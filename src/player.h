@@ -6,6 +6,9 @@
 
 #include "platform/widget.h"
 
+struct mixer_gid;
+struct audio_device;
+
 int player_play_song(const char *path);
 void player_stop_song();
 [[nodiscard]] int player_is_playing();
@@ -19,3 +22,11 @@ int service_event(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 
 int volume_change(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 int volume_realized(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
+// The event loop calls it while the group's descriptor is readable.
+int volume_fd_callback(int fd, void *data, unsigned mode);
+// The group callback of mixer_read: one call per notification.
+void volume_update(void *private_data, int code, const mixer_gid *gid);
+
+// For tests and tools: the audio device record and the watched descriptor.
+[[nodiscard]] audio_device *player_audio();
+[[nodiscard]] int player_mixer_fd();
