@@ -78,7 +78,9 @@ void previous_song()
 // The slider is a percentage of the group's range. The fraction is rounded to
 // single precision before it is scaled, so 29 % of 0..100 is 28: the same
 // level the slider has always set.
-void slider_to_mixer(int value, mixer_group &group)
+}  // namespace
+
+void volume_slider_to_mixer(int value, mixer_group &group)
 {
     const float fraction = static_cast<float>(value / 100.0);
     const std::int32_t range = group.max - group.min;
@@ -87,7 +89,7 @@ void slider_to_mixer(int value, mixer_group &group)
     group.volume[1] = group.min + step;
 }
 
-int mixer_to_slider(const mixer_group &group)
+int volume_mixer_to_slider(const mixer_group &group)
 {
     if (group.volume[0] == 0 || group.volume[1] == 0)
         return 0;
@@ -100,6 +102,8 @@ int mixer_to_slider(const mixer_group &group)
     }
     return static_cast<int>(larger);
 }
+
+namespace {
 
 void write_group(mixer *handle)
 {
@@ -124,8 +128,8 @@ void mixer_ready()
     // Our own stream's group takes the user's level; any other group first
     // shows where it stands.
     if (strcasecmp(Audio.mixer_group.gid.name, "PCM Subchannel") != 0)
-        ab_set_value(AbWidgets[ABN_volume], mixer_to_slider(Audio.mixer_group));
-    slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), Audio.mixer_group);
+        ab_set_value(AbWidgets[ABN_volume], volume_mixer_to_slider(Audio.mixer_group));
+    volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), Audio.mixer_group);
     if (pressed_in(ABN_mute))
         Audio.mixer_group.mute = 0xFFFFFFFF;
     write_group(handle);
@@ -296,7 +300,7 @@ int volume_change(Widget *widget, LinkInfo *, CallbackInfo *)
     if (widget == AbWidgets[ABN_mute])
         Audio.mixer_group.mute = pressed_in(ABN_mute) ? 0xFFFFFFFF : 0;
     else
-        slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), Audio.mixer_group);
+        volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), Audio.mixer_group);
     write_group(handle);
     return 0;
 }
@@ -328,8 +332,9 @@ void volume_update(void *, int code, const mixer_gid *gid)
     if (std::strcmp(gid->name, Audio.mixer_group.gid.name) != 0 || gid->index != Audio.mixer_group.gid.index)
         return;
     // The mute button is the user's: only the level follows the group.
-    ab_set_value(AbWidgets[ABN_volume], mixer_to_slider(Audio.mixer_group));
+    ab_set_value(AbWidgets[ABN_volume], volume_mixer_to_slider(Audio.mixer_group));
 }
 
 audio_device *player_audio() { return &Audio; }
 int player_mixer_fd() { return MixerFd; }
+std::atomic<std::int32_t> *player_stats() { return AudioStats; }
