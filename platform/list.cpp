@@ -231,9 +231,14 @@ std::vector<int> tree_selected_rows(Widget *list)
     auto *view = qobject_cast<QTreeView *>(list);
     if (view == nullptr || view->selectionModel() == nullptr)
         return rows;
-    for (const QModelIndex &index : view->selectionModel()->selectedRows())
-        rows.push_back(index.row());
+    // From the ranges themselves: selectedRows() tests every row against
+    // every range, quadratic for a scattered selection over a long list.
+    // Selection here is by whole rows, so a range's rows are selected rows.
+    for (const QItemSelectionRange &range : view->selectionModel()->selection())
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            rows.push_back(row);
     std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     return rows;
 }
 
