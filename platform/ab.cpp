@@ -614,6 +614,26 @@ WindowOptions ab_parse_options(int argc, char **argv)
 // initialiser is only linked when something names it.
 static void init_pictures() { Q_INIT_RESOURCE(images); }
 
+// Takes the windows down at exit (tests and tools return from main; the
+// program itself ends with ab_exit). The application object itself is left
+// standing: Qt's own global statics are gone by the time a static owner
+// would destroy it, and its destructor then crashes.
+static void shutdown()
+{
+    if (!App)
+        return;
+    for (auto &open : Open)
+        if (open->top)
+            delete open->top.data();
+    Open.clear();
+    PictureCache.clear();
+    PictureModules.clear();
+    Watches.clear();
+    Blocks.clear();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    (void)App.release();  // still reachable through qApp
+}
+
 void ab_init(int, char **argv, const WindowOptions &options)
 {
     Options = options;
@@ -628,8 +648,10 @@ void ab_init(int, char **argv, const WindowOptions &options)
     pthread_sigmask(SIG_BLOCK, &usr, nullptr);
     // The toolkit sees only the program name: song paths are never its.
     QtArgv[0] = argv[0];
-    if (!App)
+    if (!App) {
         App = std::make_unique<QApplication>(QtArgc, QtArgv);
+        std::atexit(shutdown);
+    }
     init_pictures();
     App->setQuitOnLastWindowClosed(false);
     App->setApplicationName("tonra");
