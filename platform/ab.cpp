@@ -482,6 +482,10 @@ QWidget *open_module(const Module &module, QWidget *from, int placement)
     Open.push_back(std::move(open));
 
     record_anchors(top);
+    // The desktop theme's pictures where it has them, our own otherwise.
+    for (auto *button : top->findChildren<QAbstractButton *>())
+        if (const QString name = button->property("themeIcon").toString(); !name.isEmpty() && QIcon::hasThemeIcon(name))
+            button->setIcon(QIcon::fromTheme(name));
     fill_slots(top);
     // Lists get their model whether or not a link names a picture function.
     for (auto *view : top->findChildren<QTreeView *>())
