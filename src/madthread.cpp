@@ -541,6 +541,9 @@ mad_flow header(void *data, const mad_header *hdr)
         // before the change would never be heard.
         pcm_drain(stream);
         tonra_close_audio_playback(&audio);
+        // A stop may have come while the old output played out.
+        if (quitting(m))
+            return MAD_FLOW_STOP;
     }
     if (tonra_open_audio_playback(&audio, FragmentSize, static_cast<int>(hdr->samplerate), hdr->mode) == -1)
         return MAD_FLOW_STOP;
