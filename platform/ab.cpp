@@ -437,8 +437,11 @@ void apply_window_options(QWidget *window)
         screen = QGuiApplication::primaryScreen();
     const QRect s = screen ? screen->geometry() : QRect(0, 0, 1024, 768);
     QRect g = window->geometry();
-    if (!Options.w.empty())
+    if (!Options.w.empty()) {
         g.setWidth(option_value(Options.w, s.width(), 0, false));
+        // A width asked for on the command line wins over the designed minimum.
+        window->setMinimumWidth(std::min(window->minimumWidth(), g.width()));
+    }
     if (!Options.h.empty())
         g.setHeight(option_value(Options.h, s.height(), 0, false));
     QPoint at = window->pos();
@@ -509,6 +512,10 @@ QWidget *open_module(const Module &module, QWidget *from, int placement)
     Open.push_back(std::move(open));
 
     record_anchors(top);
+    // The desktop theme's pictures where it has them, our own otherwise.
+    for (auto *button : top->findChildren<QAbstractButton *>())
+        if (const QString name = button->property("themeIcon").toString(); !name.isEmpty() && QIcon::hasThemeIcon(name))
+            button->setIcon(QIcon::fromTheme(name));
     fill_slots(top);
     // Lists get their model whether or not a link names a picture function.
     for (auto *view : top->findChildren<QTreeView *>())
@@ -654,6 +661,26 @@ static void install_icons()
     App->setWindowIcon(icon);
 }
 
+// Takes the windows down at exit (tests and tools return from main; the
+// program itself ends with ab_exit). The application object itself is left
+// standing: Qt's own global statics are gone by the time a static owner
+// would destroy it, and its destructor then crashes.
+static void shutdown()
+{
+    if (!App)
+        return;
+    for (auto &open : Open)
+        if (open->top)
+            delete open->top.data();
+    Open.clear();
+    PictureCache.clear();
+    PictureModules.clear();
+    Watches.clear();
+    Blocks.clear();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    (void)App.release();  // still reachable through qApp
+}
+
 void ab_init(int, char **argv, const WindowOptions &options)
 {
     Options = options;
@@ -668,8 +695,10 @@ void ab_init(int, char **argv, const WindowOptions &options)
     pthread_sigmask(SIG_BLOCK, &usr, nullptr);
     // The toolkit sees only the program name: song paths are never its.
     QtArgv[0] = argv[0];
-    if (!App)
+    if (!App) {
         App = std::make_unique<QApplication>(QtArgc, QtArgv);
+        std::atexit(shutdown);
+    }
     init_pictures();
     App->setQuitOnLastWindowClosed(false);
     App->setApplicationName("tonra");
