@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <string_view>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -58,10 +59,14 @@ pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string>
     for (const auto &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    std::vector<std::string> vars;
-    for (char **e = environ; *e; ++e)
-        vars.emplace_back(*e);
-    vars.insert(vars.end(), env.begin(), env.end());
+    // The given variables replace inherited ones of the same name: getenv
+    // takes the first, and ctest hands every test QT_QPA_PLATFORM=offscreen.
+    std::vector<std::string> vars = env;
+    for (char **e = environ; *e; ++e) {
+        const std::string_view name(*e, std::strcspn(*e, "="));
+        if (std::none_of(env.begin(), env.end(), [&](const std::string &v) { return v.starts_with(std::string(name) + "="); }))
+            vars.emplace_back(*e);
+    }
     std::vector<char *> envp;
     for (auto &v : vars)
         envp.push_back(v.data());
