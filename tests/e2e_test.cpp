@@ -4,6 +4,8 @@
 // what the player wrote.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -318,6 +320,57 @@ TEST_F(Desktop, ExitFromTheFileMenuEndsWithStatusZero)
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(stalled()) << "the sound ends with the process";
+}
+
+// The other ways to "Exit": its own Alt+X, Ctrl+Q as on Linux, and the
+// File menu's key letter, then Exit's.
+class ExitKeys : public Desktop, public ::testing::WithParamInterface<std::vector<std::string>> {
+protected:
+    std::size_t windows_shown()
+    {
+        const std::string ids = x("xdotool search --onlyvisible --pid " + std::to_string(tonra) + " ''");
+        return static_cast<std::size_t>(std::count(ids.begin(), ids.end(), '\n'));
+    }
+};
+
+TEST_P(ExitKeys, EndThePlayingProgramWithStatusZero)
+{
+    shell("sox -q -n -r 22050 -c 1 -b 16 '" + (songs / "long.wav").string() + "' synth 20 sine 900 gain -6");
+    shell("lame --quiet -m m -b 64 '" + (songs / "long.wav").string() + "' '" + (songs / "long.mp3").string() + "'");
+    start({(songs / "long.mp3").string()});
+    ASSERT_TRUE(eventually([this] { return growing(); }));
+    x("xdotool windowfocus --sync " + window());
+    for (const std::string &keys : GetParam()) {
+        const std::size_t shown = windows_shown();
+        x("xdotool key " + keys);
+        // After a key that opens the menu, the next goes to the menu.
+        eventually([&] { return windows_shown() != shown; }, 2s);
+    }
+    int status = -1;
+    ASSERT_TRUE(eventually([&] { return waitpid(tonra, &status, WNOHANG) == tonra; }));
+    tonra = -1;
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(stalled()) << "the sound ends with the process";
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, ExitKeys,
+                         ::testing::Values(std::vector<std::string>{"ctrl+q"}, std::vector<std::string>{"alt+x"},
+                                           std::vector<std::string>{"alt+f", "x"}),
+                         [](const auto &info) {
+                             std::string name;
+                             for (const std::string &keys : info.param)
+                                 for (char c : keys)
+                                     name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             return name;
+                         });
+
+TEST_F(Desktop, WindowCarriesTheLargeAndTheSmallIcon)
+{
+    start({});
+    const std::string icons = x("xprop -id " + window() + " _NET_WM_ICON");
+    EXPECT_NE(icons.find("Icon (43 x 43)"), std::string::npos) << icons.substr(0, 200);
+    EXPECT_NE(icons.find("Icon (15 x 15)"), std::string::npos) << icons.substr(0, 200);
 }
 
 TEST_F(Desktop, MissingAndDeletedSongs)

@@ -8,13 +8,11 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
-#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSlider>
@@ -22,15 +20,11 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "abmain.h"
@@ -38,6 +32,7 @@
 #include "platform/list.h"
 #include "playlist.h"
 #include "support/app.h"
+#include "support/engine_support.h"
 
 namespace {
 
@@ -69,19 +64,6 @@ int windows_named(const char *name)
 QRect screen_area()
 {
     return QGuiApplication::primaryScreen()->availableGeometry();
-}
-
-// A short tone as an MP3 file, made with sox and lame.
-fs::path make_song(const fs::path &dir, const char *name, int seconds)
-{
-    const fs::path wav = dir / "tone.wav";
-    const fs::path mp3 = dir / name;
-    const std::string make = "sox -q -n -r 44100 -c 2 -b 16 '" + wav.string() + "' synth " +
-                             std::to_string(seconds) + " sine 440 && lame --quiet -b 128 '" + wav.string() + "' '" +
-                             mp3.string() + "'";
-    if (std::system(make.c_str()) != 0)
-        return {};
-    return mp3;
 }
 
 // What a modal dialog (the file chooser runs its own loop) offered when it
@@ -575,22 +557,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- the playlist's chooser and dialog ------------------------------------------------
 
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "tonra-menus-XXXXXX").string();
-        path = ::mkdtemp(pattern.data()) ? fs::path(pattern) : fs::path();
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        if (!path.empty())
-            fs::remove_all(path, ignored);
-    }
-    fs::path path;
-};
-
 std::vector<std::string> playlist_texts()
 {
     std::vector<std::string> texts;
@@ -601,10 +567,9 @@ std::vector<std::string> playlist_texts()
 
 TEST_F(Menus, SavePlaylistAndSavePlaylistAsChangeNothing)
 {
-    TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
+    engine_test::TempDir dir;
     const fs::path before = fs::current_path();
-    fs::current_path(dir.path);
+    fs::current_path(dir.path());
     tree_add_first(slot(ABN_playlist), "One\t/songs/one.mp3");
     tree_add_first(slot(ABN_playlist), "Two\t/songs/two.mp3");
     const std::vector<std::string> songs = playlist_texts();
@@ -623,16 +588,13 @@ TEST_F(Menus, SavePlaylistAndSavePlaylistAsChangeNothing)
     EXPECT_EQ(base()->windowTitle(), title);
     for (QWidget *w : QApplication::topLevelWidgets())
         EXPECT_TRUE(!w->isVisible() || windows.contains(w)) << w->objectName().toStdString();
-    EXPECT_TRUE(fs::is_empty(dir.path));
+    EXPECT_TRUE(fs::is_empty(dir.path()));
     fs::current_path(before);
 }
 
-// Waits for file_picker, the playlist's chooser: enable when it has landed.
-TEST_F(Menus, DISABLED_OpenPlaylistOffersTheChooserOfOpenFileAndAddsTheChosenSong)
+TEST_F(Menus, OpenPlaylistOffersTheChooserOfOpenFileAndAddsTheChosenSong)
 {
-    TempDir dir;
-    const fs::path song = make_song(dir.path, "tone.mp3", 1);
-    ASSERT_FALSE(song.empty()) << "sox and lame make the song";
+    const fs::path song = engine_test::mp3_song(44100, 2, "j", 128, 1.0);
 
     Offer open_file;
     {
@@ -706,161 +668,6 @@ TEST_F(Menus, DISABLED_AddItemsAndTheAddButtonOpenTheSameDialog)
     EXPECT_EQ(windows_named("playlist_selector"), 1);
     const QPoint offset = dialog->frameGeometry().center() - base()->frameGeometry().center();
     EXPECT_LE(offset.manhattanLength(), 2) << offset.x() << "," << offset.y();
-}
-
-// ---- the program itself, on an X server ----------------------------------------------
-
-bool poll(const std::function<bool()> &condition, int timeout_ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeout_ms)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
-// The program as its user starts it, with ALSA's default device writing what
-// it plays to a file, under a private X server driven with xdotool.
-class RealProgram : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_FALSE(dir.path.empty());
-        // Xvfb chooses a free display and names it on its standard output.
-        xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
-        ASSERT_TRUE(xvfb.waitForStarted(5000)) << "Xvfb";
-        ASSERT_TRUE(poll([this] { return xvfb.waitForReadyRead(50) && xvfb.canReadLine(); }, 10000));
-        env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", ":" + QString::fromLatin1(xvfb.readLine()).trimmed());
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        const fs::path config = dir.path / "asound.conf";
-        std::ofstream(config) << "pcm.!default { type file slave.pcm { type null } file \"" << sound().string()
-                              << "\" format \"raw\" }\n";
-        env.insert("ALSA_CONFIG_PATH", QString::fromStdString(config.string()));
-    }
-    void TearDown() override
-    {
-        if (tonra.state() != QProcess::NotRunning) {
-            tonra.kill();
-            tonra.waitForFinished(5000);
-        }
-        xvfb.terminate();
-        xvfb.waitForFinished(5000);
-    }
-
-    fs::path sound() const { return dir.path / "played.raw"; }
-
-    QString x(const QStringList &args)
-    {
-        QProcess tool;
-        tool.setProcessEnvironment(env);
-        tool.start("xdotool", args);
-        tool.waitForFinished(10000);
-        return QString::fromLatin1(tool.readAllStandardOutput()).trimmed();
-    }
-
-    // Starts the program and waits for its main window; false if none came.
-    bool start(const QStringList &args)
-    {
-        tonra.setProcessEnvironment(env);
-        tonra.setProcessChannelMode(QProcess::ForwardedChannels);
-        tonra.start(TONRA_BINARY, args);
-        if (!tonra.waitForStarted(5000))
-            return false;
-        // Only the visible one: Qt's hidden leader window bears the name too.
-        return poll(
-            [this] {
-                window = x({"search", "--onlyvisible", "--name", "^Tonra$"}).section('\n', 0, 0);
-                return !window.isEmpty();
-            },
-            30000);
-    }
-
-    qsizetype windows_shown()
-    {
-        return x({"search", "--onlyvisible", "--class", "tonra"}).split('\n', Qt::SkipEmptyParts).size();
-    }
-
-    // Types keys into the program's window, one group after the other.
-    void keys(const QStringList &groups)
-    {
-        x({"windowfocus", "--sync", window});
-        for (const QString &group : groups) {
-            const qsizetype shown = windows_shown();
-            x({"key", group});
-            // A key that opens a menu: the next goes to the menu.
-            poll([&] { return windows_shown() != shown; }, 1000);
-        }
-    }
-
-    // The process's end: its status, or -1 when it did not end by itself.
-    int ended()
-    {
-        if (!tonra.waitForFinished(10000) || tonra.exitStatus() != QProcess::NormalExit)
-            return -1;
-        return tonra.exitCode();
-    }
-
-    std::uintmax_t played() const
-    {
-        std::error_code none;
-        const std::uintmax_t size = fs::file_size(sound(), none);
-        return none ? 0 : size;
-    }
-
-    TempDir dir;
-    QProcess xvfb, tonra;
-    QProcessEnvironment env;
-    QString window;
-};
-
-TEST_F(RealProgram, WindowCarriesTheLargeAndTheSmallIcon)
-{
-    ASSERT_TRUE(start({}));
-    QProcess xprop;
-    xprop.setProcessEnvironment(env);
-    xprop.start("xprop", {"-id", window, "_NET_WM_ICON"});
-    ASSERT_TRUE(xprop.waitForFinished(10000));
-    const QString icons = QString::fromLatin1(xprop.readAllStandardOutput());
-    EXPECT_TRUE(icons.contains("Icon (43 x 43)")) << icons.left(200).toStdString();
-    EXPECT_TRUE(icons.contains("Icon (15 x 15)")) << icons.left(200).toStdString();
-}
-
-class ExitKeysOfTheProgram : public RealProgram, public ::testing::WithParamInterface<QStringList> {};
-
-TEST_P(ExitKeysOfTheProgram, EndTheProcessWithStatusZero)
-{
-    const fs::path song = make_song(dir.path, "tone.mp3", 10);
-    ASSERT_FALSE(song.empty()) << "sox and lame make the song";
-    ASSERT_TRUE(start({QString::fromStdString(song.string())}));
-    keys(GetParam());
-    EXPECT_EQ(ended(), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Keys, ExitKeysOfTheProgram,
-                         ::testing::Values(QStringList{"ctrl+q"}, QStringList{"alt+x"}, QStringList{"alt+f", "x"}),
-                         [](const auto &info) { return info.param.join('_').replace('+', '_').toStdString(); });
-
-// Waits for the player and the decode engine: enable when they have landed.
-TEST_F(RealProgram, DISABLED_ExitWhilePlayingEndsTheProcessAndTheSound)
-{
-    const fs::path song = make_song(dir.path, "tone.mp3", 30);
-    ASSERT_FALSE(song.empty()) << "sox and lame make the song";
-    ASSERT_TRUE(start({QString::fromStdString(song.string())}));
-    ASSERT_TRUE(poll([this] { return played() > 0; }, 10000)) << "the song does not play";
-    const std::uintmax_t early = played();
-    ASSERT_TRUE(poll([&] { return played() > early; }, 10000)) << "the song does not go on";
-
-    keys({"alt+f", "x"});
-    EXPECT_EQ(ended(), 0);
-    const std::uintmax_t at_exit = played();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ(played(), at_exit);
-    // Far less than the whole song was played.
-    EXPECT_LT(at_exit, 30u * 44100 * 4 / 2);
 }
 
 }  // namespace
