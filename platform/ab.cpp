@@ -4,6 +4,7 @@
 #include <QAbstractSlider>
 #include <QApplication>
 #include <QCursor>
+#include <QDialog>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -487,6 +488,11 @@ QWidget *open_module(const Module &module, QWidget *from, int placement)
     for (const EventLink *l = module.links; l && l->kind != 0; ++l)
         bind(*l, top);
     top->installEventFilter(CloseFilter);
+    // Escape rejects a QDialog, which only hides it: the module would stay
+    // open unseen, its destroyed handlers never run and the link that opens
+    // it would only raise the hidden window.
+    if (auto *dialog = qobject_cast<QDialog *>(top))
+        QObject::connect(dialog, &QDialog::finished, dialog, [dialog] { ab_destroy(dialog); });
 
     if (main_window) {
         for (const EventLink *l = module.links; l && l->kind != 0; ++l)
