@@ -426,8 +426,11 @@ void apply_window_options(QWidget *window)
         screen = QGuiApplication::primaryScreen();
     const QRect s = screen ? screen->geometry() : QRect(0, 0, 1024, 768);
     QRect g = window->geometry();
-    if (!Options.w.empty())
+    if (!Options.w.empty()) {
         g.setWidth(option_value(Options.w, s.width(), 0, false));
+        // A width asked for on the command line wins over the designed minimum.
+        window->setMinimumWidth(std::min(window->minimumWidth(), g.width()));
+    }
     if (!Options.h.empty())
         g.setHeight(option_value(Options.h, s.height(), 0, false));
     QPoint at = window->pos();

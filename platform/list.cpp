@@ -85,6 +85,12 @@ public:
         items = std::move(replacement);
         endResetModel();
     }
+    void rearrange(const std::function<void(std::deque<TreeItem> &)> &how)
+    {
+        beginResetModel();
+        how(items);
+        endResetModel();
+    }
     void remove_row(int row)
     {
         beginRemoveRows({}, row, row);
@@ -213,15 +219,26 @@ void tree_replace_all(Widget *list, std::deque<TreeItem> items)
         m->reset(std::move(items));
 }
 
+void tree_rearrange(Widget *list, const std::function<void(std::deque<TreeItem> &)> &rearrange)
+{
+    if (auto *m = model_of(list))
+        m->rearrange(rearrange);
+}
+
 std::vector<int> tree_selected_rows(Widget *list)
 {
     std::vector<int> rows;
     auto *view = qobject_cast<QTreeView *>(list);
     if (view == nullptr || view->selectionModel() == nullptr)
         return rows;
-    for (const QModelIndex &index : view->selectionModel()->selectedRows())
-        rows.push_back(index.row());
+    // From the ranges themselves: selectedRows() tests every row against
+    // every range, quadratic for a scattered selection over a long list.
+    // Selection here is by whole rows, so a range's rows are selected rows.
+    for (const QItemSelectionRange &range : view->selectionModel()->selection())
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            rows.push_back(row);
     std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     return rows;
 }
 
@@ -282,4 +299,13 @@ void tree_set_columns(Widget *list, std::vector<std::string> headers)
     if (m == nullptr)
         return;
     m->set_headers(std::move(headers));
+}
+
+void tree_set_column_widths(Widget *list, std::span<const int> widths)
+{
+    auto *view = qobject_cast<QTreeView *>(list);
+    if (view == nullptr)
+        return;
+    for (std::size_t c = 0; c < widths.size(); ++c)
+        view->header()->resizeSection(static_cast<int>(c), widths[c]);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -33,6 +34,10 @@ void tree_remove_rows(Widget *list, std::span<const int> rows);
 void tree_free_all(Widget *list);
 // Replaces every item at once (one reset of the view).
 void tree_replace_all(Widget *list, std::deque<TreeItem> items);
+// Lets the caller reorder the items in place (swaps and moves only, never
+// adding or dropping one); the views are told once afterwards, and the
+// selection is cleared.
+void tree_rearrange(Widget *list, const std::function<void(std::deque<TreeItem> &)> &rearrange);
 // The selected rows, top first.
 [[nodiscard]] std::vector<int> tree_selected_rows(Widget *list);
 void tree_select_rows(Widget *list, std::span<const int> rows);
@@ -48,3 +53,5 @@ void tree_set_images(Widget *list, std::vector<const Picture *> images);
 // Header texts, one per column after the picture column; the item text's
 // tab-separated columns fill them in order.
 void tree_set_columns(Widget *list, std::vector<std::string> headers);
+// Widths in pixels, picture column first; the last column takes the rest.
+void tree_set_column_widths(Widget *list, std::span<const int> widths);

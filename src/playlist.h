@@ -5,7 +5,14 @@
 // and playlist_adding_finished through ab_locked.
 #pragma once
 
+#include <cstdint>
+
+#include "platform/list.h"
 #include "platform/widget.h"
+
+// One song of the list: display text whose last tab-separated column is the
+// path, and the current-song marker.
+using playlist_item = TreeItem;
 
 extern int RepeatValue;  // 0 none, 1 list, 2 song
 extern int SongCount;
@@ -23,3 +30,14 @@ int new_playlist(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 int image_function(Widget *list, const TreeItem *item);
 int playlist_realized(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 int file_picker(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
+
+// Test seams. The player calls go through these so that tests can stand in
+// for a playing song and see which song would start; nullptr restores the
+// player module's own functions.
+struct PlaylistPlayer {
+    int (*play_song)(const char *path);
+    int (*is_playing)();
+};
+void playlist_use_player(PlaylistPlayer player);
+// Makes the shuffle order reproducible from the given seed.
+void playlist_seed_shuffle(std::uint32_t seed);
