@@ -634,8 +634,15 @@ void ab_init(int, char **argv, const WindowOptions &options)
     pthread_sigmask(SIG_BLOCK, &usr, nullptr);
     // The toolkit sees only the program name: song paths are never its.
     QtArgv[0] = argv[0];
-    if (!App)
+    if (!App) {
         App = std::make_unique<QApplication>(QtArgc, QtArgv);
+        // Exit handlers run newest first, so Qt's own globals, made while the
+        // application was built, would be gone before the static pointer's
+        // destructor deleted the application: every test program crashed on
+        // its way out. The program itself ends with _Exit and never needs the
+        // application destroyed, so it is let go before those globals go.
+        std::atexit([] { (void)App.release(); });
+    }
     init_pictures();
     App->setQuitOnLastWindowClosed(false);
     App->setApplicationName("tonra");
