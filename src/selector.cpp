@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -14,15 +13,10 @@
 #include <sys/stat.h>
 
 #include "abmain.h"
-#include "id3.h"
 #include "platform/ab.h"
 #include "platform/filesel.h"
 #include "platform/list.h"
 #include "playlist.h"
-
-// Last: its basename (the POSIX one, which never changes a path that has no
-// trailing slash) must win over the one <cstring> may declare.
-#include <libgen.h>
 
 int DieThreadDie;
 SelectorHooks SelectorTestHooks;
@@ -34,7 +28,6 @@ constexpr const char *SearchPattern = "[Mm][Pp3][uU32]$";
 // A path and its NUL; a longer child path would have to be cut and would then
 // name another file or none.
 constexpr std::size_t PathBuffer = 1024;
-constexpr std::size_t TextBuffer = 2048;
 // The search hands its songs to the user-interface thread in batches: a
 // round trip per song costs more than reading the song's tag, while a batch of
 // this size is added in well under a millisecond. A batch never waits longer
@@ -51,12 +44,16 @@ std::atomic<int> Running;
 // User-interface thread only.
 StopFlag CurrentStop;
 
+struct Song {
+    std::string path, text;
+};
+
 // Everything one search owns; only its own thread touches it after `done`.
 struct Search {
     StopFlag stop;
     std::function<void(const std::string &)> found;
     std::string pattern;
-    std::vector<std::string> batch;  // texts of songs found and not yet handed over
+    std::vector<Song> batch;  // found, text built, not yet handed over
     Clock::time_point batch_started;
 };
 
@@ -111,44 +108,6 @@ private:
     pthread_attr_t attr_;
 };
 
-// The playlist's text for a song, built exactly as playlist_add_filename
-// builds it, but on the search thread: the tag is read there, away from the
-// user-interface thread.
-std::string song_text(const std::string &path)
-{
-    id3_info tag{};
-    std::string text;
-    if (id3_parse_file(path.c_str(), &tag) == 0 && (tag.artist[0] != '\0' || tag.title[0] != '\0')) {
-        text.append(tag.artist, strnlen(tag.artist, sizeof tag.artist));
-        text.append("  /  ");
-        text.append(tag.title, strnlen(tag.title, sizeof tag.title));
-    } else {
-        char copy[PathBuffer];
-        std::snprintf(copy, sizeof copy, "%s", path.c_str());
-        text = basename(copy);
-    }
-    text.append("\t\t").append(path);
-    if (text.size() > TextBuffer - 1)
-        text.resize(TextBuffer - 1);
-    return text;
-}
-
-// The rest of playlist_add_filename for texts already built: each goes to the
-// top, in order, and counts. The playlist module offers no entry point that
-// takes a ready text yet. User-interface thread.
-void playlist_add_texts(std::vector<std::string> &texts)
-{
-    if (texts.empty())
-        return;
-    const auto added = static_cast<int>(texts.size());
-    if (tree_add_first_batch(AbWidgets[ABN_playlist], std::move(texts)) != 0)
-        return;
-    SongCount += added;
-    char label[32];
-    std::snprintf(label, sizeof label, "%d Songs", SongCount);
-    ab_set_text(AbWidgets[ABN_song_count], label);
-}
-
 // The entries are worked top first and Add and Del are disabled meanwhile, so
 // this is the top row; looking it up keeps a wrong row from going.
 void remove_entry(const std::string &entry)
@@ -174,7 +133,8 @@ bool hand_over(Search &search, const std::string *finished_entry)
         if (search.stop->load())
             return;
         going = true;
-        playlist_add_texts(search.batch);
+        for (Song &song : search.batch)
+            playlist_add_text(song.path.c_str(), std::move(song.text));
         if (finished_entry != nullptr)
             remove_entry(*finished_entry);
     });
@@ -197,7 +157,7 @@ bool add_song(Search &search, const std::string &path)
         return false;
     if (search.batch.empty())
         search.batch_started = Clock::now();
-    search.batch.push_back(song_text(path));
+    search.batch.push_back({path, playlist_item_text(path.c_str())});
     if (search.batch.size() >= BatchSize || batch_stale(search))
         return hand_over(search, nullptr);
     return true;

@@ -262,13 +262,11 @@ TEST_F(Selector, BuildsTheTextFromTagOrName)
     write_file(at("d/both.mp3"), v1_tag("Title", "Artist"));
     write_file(at("d/title_only.mp3"), v1_tag("Only", ""));
     write_file(at("d/plain.mp3"));
-    const int before = SongCount;
     search({at("d")});
     EXPECT_EQ(sorted(texts(ABN_playlist)),
               sorted({"  /  Only\t\t" + at("d/title_only.mp3"), "Artist  /  Title\t\t" + at("d/both.mp3"),
                       "plain.mp3\t\t" + at("d/plain.mp3")}));
-    EXPECT_EQ(SongCount, before + 3);
-    EXPECT_EQ(ab_get_text(AbWidgets[ABN_song_count]), std::to_string(SongCount) + " Songs");
+    EXPECT_EQ(ab_get_text(AbWidgets[ABN_song_count]), "3 Songs");
 }
 
 TEST_F(Selector, FindsSongs29LevelsDownButNot30)
@@ -338,12 +336,11 @@ TEST_F(Selector, SkipsAChildPathTooLongToHoldInsteadOfCuttingIt)
 
 TEST_F(Selector, DoneWithAnEmptyListClosesAtOnce)
 {
-    const int before = SongCount;
     open_dialog();
     click(ABN_playlist_selector_done);
     EXPECT_TRUE(wait_until([] { return AbWidgets[ABN_playlist_selector] == nullptr; }, 1000));
     EXPECT_TRUE(playlist_paths().empty());
-    EXPECT_EQ(SongCount, before);
+    EXPECT_EQ(ab_get_text(AbWidgets[ABN_song_count]), "0 Songs");
 }
 
 TEST_F(Selector, AFailedPatternClosesTheDialogWithAMessage)
