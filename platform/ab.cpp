@@ -22,11 +22,13 @@
 #include <QWindow>
 #include <algorithm>
 #include <csignal>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <pthread.h>
 
 #include "abmain.h"
@@ -897,13 +899,44 @@ void ab_damage(Widget *w)
         w->update();
 }
 
+namespace {
+// A section handed to the user-interface thread, and the word that it ran.
+// The hand-over is made with standard locks rather than Qt's blocking
+// connection: that one orders nothing the thread sanitizer can see, so every
+// value a section and its caller share was reported as a race, and the
+// caller itself deleted the call object that the other thread had just run.
+struct LockedSection {
+    std::mutex mutex;
+    std::condition_variable ran;
+    bool finished = false;
+};
+// Held while a section is posted and taken by the section first, so what
+// the caller prepared is ordered before the section reads it.
+std::mutex LockedPosting;
+} // namespace
+
 void ab_locked(const std::function<void()> &section)
 {
     if (!App || QThread::currentThread() == App->thread()) {
         section();
         return;
     }
-    QMetaObject::invokeMethod(App.get(), [&section] { section(); }, Qt::BlockingQueuedConnection);
+    auto state = std::make_shared<LockedSection>();
+    {
+        const std::lock_guard posting(LockedPosting);
+        QMetaObject::invokeMethod(
+            App.get(),
+            [&section, state] {
+                { const std::lock_guard posted(LockedPosting); }
+                section();
+                const std::lock_guard lock(state->mutex);
+                state->finished = true;
+                state->ran.notify_one();
+            },
+            Qt::QueuedConnection);
+    }
+    std::unique_lock lock(state->mutex);
+    state->ran.wait(lock, [&state] { return state->finished; });
 }
 
 void ab_process_events() { QCoreApplication::processEvents(); }
