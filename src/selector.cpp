@@ -28,11 +28,12 @@ constexpr const char *SearchPattern = "[Mm][Pp3][uU32]$";
 // A path and its NUL; a longer child path would have to be cut and would then
 // name another file or none.
 constexpr std::size_t PathBuffer = 1024;
-// The search hands its songs to the user-interface thread in batches: a
-// round trip per song costs more than reading the song's tag, while a batch of
-// this size is added in well under a millisecond. A batch never waits longer
-// than BatchAge, so the playlist keeps visibly growing on a slow disk.
-constexpr std::size_t BatchSize = 64;
+// The search hands its songs to the user-interface thread in batches. Every
+// hand-over makes the playlist lay itself out and draw again, work that grows
+// with the list, so hand-overs are kept to about one a frame; adding a full
+// batch takes the user-interface thread a few milliseconds. The playlist
+// keeps visibly growing however slow the disk.
+constexpr std::size_t BatchSize = 8192;
 constexpr auto BatchAge = std::chrono::milliseconds(20);
 
 using Clock = std::chrono::steady_clock;
@@ -43,6 +44,8 @@ std::atomic<int> Running;
 // The stop indication of the search that may act on the open dialog.
 // User-interface thread only.
 StopFlag CurrentStop;
+
+enum class Kind { File, Directory, Other };
 
 struct Song {
     std::string path, text;
@@ -68,7 +71,8 @@ public:
     Directory(const Directory &) = delete;
     Directory &operator=(const Directory &) = delete;
     explicit operator bool() const { return dir_ != nullptr; }
-    const dirent *next() { return readdir(dir_); }
+    const dirent *next() const { return readdir(dir_); }
+    [[nodiscard]] int descriptor() const { return dirfd(dir_); }
 
 private:
     DIR *dir_;
@@ -174,11 +178,33 @@ void close_dialog(const Search &search, bool finished)
     });
 }
 
+// The kind of a directory entry, symbolic links followed. Most file systems
+// name plain files and directories in the listing itself; only links and
+// entries of unknown kind need a look-up of their own.
+Kind kind_of(const Directory &directory, const dirent &entry)
+{
+    switch (entry.d_type) {
+    case DT_REG:
+        return Kind::File;
+    case DT_DIR:
+        return Kind::Directory;
+    case DT_LNK:
+    case DT_UNKNOWN:
+        break;
+    default:
+        return Kind::Other;
+    }
+    struct stat status {};
+    if (fstatat(directory.descriptor(), entry.d_name, &status, 0) != 0)
+        return Kind::Other;
+    return S_ISREG(status.st_mode) ? Kind::File : S_ISDIR(status.st_mode) ? Kind::Directory : Kind::Other;
+}
+
 int recurse_and_search(Search &search, const char *path, const regex_t *pattern, int limit, int depth)
 {
     if (depth >= limit || search.stop->load())
         return 0;
-    Directory directory(path);
+    const Directory directory(path);
     if (!directory)
         return 0;
     const std::size_t length = std::strlen(path);
@@ -190,15 +216,14 @@ int recurse_and_search(Search &search, const char *path, const regex_t *pattern,
         const std::size_t name_length = std::strlen(name);
         if (length + 1 + name_length >= PathBuffer)
             continue;
-        child.assign(path, length).append(1, '/').append(name, name_length);
-        struct stat status {};
-        if (stat(child.c_str(), &status) != 0)
-            continue;
-        if (S_ISREG(status.st_mode)) {
-            regmatch_t match[1];
-            if (regexec(pattern, name, 1, match, 0) == 0 && !add_song(search, child))
+        const Kind kind = kind_of(directory, *entry);
+        regmatch_t match[1];
+        if (kind == Kind::File && regexec(pattern, name, 1, match, 0) == 0) {
+            child.assign(path, length).append(1, '/').append(name, name_length);
+            if (!add_song(search, child))
                 return 0;
-        } else if (S_ISDIR(status.st_mode)) {
+        } else if (kind == Kind::Directory) {
+            child.assign(path, length).append(1, '/').append(name, name_length);
             recurse_and_search(search, child.c_str(), pattern, limit, depth + 1);
             if (search.stop->load())
                 return 0;
