@@ -6,7 +6,27 @@
 
 #include "platform/filesel_qt.h"
 
-FileBrowser::FileBrowser(QWidget *parent) : QTreeView(parent), files_(new QFileSystemModel(this))
+#include <csignal>
+#include <pthread.h>
+
+namespace {
+// The model reads the file system on a thread of its own, started as the
+// model is made; it inherits the signal mask of the user-interface thread,
+// which alone takes SIGUSR1 and SIGUSR2.
+QFileSystemModel *without_user_signals(QObject *parent)
+{
+    sigset_t usr, previous;
+    sigemptyset(&usr);
+    sigaddset(&usr, SIGUSR1);
+    sigaddset(&usr, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &usr, &previous);
+    auto *model = new QFileSystemModel(parent);  // owned by the view
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return model;
+}
+} // namespace
+
+FileBrowser::FileBrowser(QWidget *parent) : QTreeView(parent), files_(without_user_signals(this))
 {
     files_->setFilter(QDir::AllDirs | QDir::Files | QDir::NoDotAndDotDot | QDir::Drives);
     // Hiding, not greying out, is what the user asked for with a pattern.

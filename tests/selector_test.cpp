@@ -392,6 +392,29 @@ TEST_F(Selector, SearchThreadNeverTakesTheUserSignals)
     EXPECT_EQ(signals_blocked, 1);
 }
 
+TEST_F(Selector, BrowserThreadNeverTakesTheUserSignals)
+{
+    // The signal masks of the browser's reader threads, once one has named itself.
+    auto reader_masks = [] {
+        std::vector<unsigned long> masks;
+        for (const auto &task : fs::directory_iterator("/proc/self/task")) {
+            std::string name;
+            std::getline(std::ifstream(task.path() / "comm"), name);
+            std::ifstream status(task.path() / "status");
+            for (std::string line; name.starts_with("QFileInfoGather") && std::getline(status, line);)
+                if (line.starts_with("SigBlk:"))
+                    masks.push_back(std::stoul(line.substr(7), nullptr, 16));
+        }
+        return masks;
+    };
+    open_dialog();
+    ASSERT_TRUE(wait_until([&] { return !reader_masks().empty(); }));
+    for (const unsigned long blocked : reader_masks()) {
+        EXPECT_TRUE(blocked & (1ul << (SIGUSR1 - 1)));
+        EXPECT_TRUE(blocked & (1ul << (SIGUSR2 - 1)));
+    }
+}
+
 // Cancel while the search of b is held at its fifth song; a second search is
 // started and held too before the first one is let go.
 TEST_F(Selector, CancelledSearchStaysStoppedAndTouchesNothing)
