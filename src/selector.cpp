@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <regex.h>
 #include <sys/stat.h>
 
 #include "abmain.h"
@@ -71,7 +72,7 @@ public:
     Directory(const Directory &) = delete;
     Directory &operator=(const Directory &) = delete;
     explicit operator bool() const { return dir_ != nullptr; }
-    const dirent *next() const { return readdir(dir_); }
+    const dirent *next() { return readdir(dir_); }
     [[nodiscard]] int descriptor() const { return dirfd(dir_); }
 
 private:
@@ -204,7 +205,7 @@ int recurse_and_search(Search &search, const char *path, const regex_t *pattern,
 {
     if (depth >= limit || search.stop->load())
         return 0;
-    const Directory directory(path);
+    Directory directory(path);
     if (!directory)
         return 0;
     const std::size_t length = std::strlen(path);
