@@ -485,6 +485,10 @@ QWidget *open_module(const Module &module, QWidget *from, int placement)
     Open.push_back(std::move(open));
 
     record_anchors(top);
+    // The desktop theme's pictures where it has them, our own otherwise.
+    for (auto *button : top->findChildren<QAbstractButton *>())
+        if (const QString name = button->property("themeIcon").toString(); !name.isEmpty() && QIcon::hasThemeIcon(name))
+            button->setIcon(QIcon::fromTheme(name));
     fill_slots(top);
     // Lists get their model whether or not a link names a picture function.
     for (auto *view : top->findChildren<QTreeView *>())
@@ -622,6 +626,26 @@ WindowOptions ab_parse_options(int argc, char **argv)
 // initialiser is only linked when something names it.
 static void init_pictures() { Q_INIT_RESOURCE(images); }
 
+// Takes the windows down at exit (tests and tools return from main; the
+// program itself ends with ab_exit). The application object itself is left
+// standing: Qt's own global statics are gone by the time a static owner
+// would destroy it, and its destructor then crashes.
+static void shutdown()
+{
+    if (!App)
+        return;
+    for (auto &open : Open)
+        if (open->top)
+            delete open->top.data();
+    Open.clear();
+    PictureCache.clear();
+    PictureModules.clear();
+    Watches.clear();
+    Blocks.clear();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    (void)App.release();  // still reachable through qApp
+}
+
 void ab_init(int, char **argv, const WindowOptions &options)
 {
     Options = options;
@@ -638,12 +662,7 @@ void ab_init(int, char **argv, const WindowOptions &options)
     QtArgv[0] = argv[0];
     if (!App) {
         App = std::make_unique<QApplication>(QtArgc, QtArgv);
-        // Exit handlers run newest first, so Qt's own globals, made while the
-        // application was built, would be gone before the static pointer's
-        // destructor deleted the application: every test program crashed on
-        // its way out. The program itself ends with _Exit and never needs the
-        // application destroyed, so it is let go before those globals go.
-        std::atexit([] { (void)App.release(); });
+        std::atexit(shutdown);
     }
     init_pictures();
     App->setQuitOnLastWindowClosed(false);

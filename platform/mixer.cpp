@@ -38,18 +38,22 @@ int store(mixer *handle, const mixer_group *group)
         return fail(EINVAL);
     if (!names_group(group->gid))
         return fail(ENXIO);
-    mixer_levels &levels = *handle->levels;
-    const std::lock_guard lock(levels.lock);
-    for (int ch = 0; ch < 2; ++ch) {
-        levels.volume[ch] = std::clamp(group->volume[ch], Mixer_Min, Mixer_Max);
-        const bool muted = (group->mute >> ch) & 1U;
-        levels.gain[ch].store(muted ? 0 : mixer_gain_of(levels.volume[ch]), std::memory_order_relaxed);
-    }
-    levels.mute = group->mute;
+    mixer_levels_write(handle->levels, group->volume, group->mute);
     return 0;
 }
 
 }  // namespace
+
+void mixer_levels_write(mixer_levels *levels, const std::int32_t (&volume)[2], std::uint32_t mute)
+{
+    const std::lock_guard lock(levels->lock);
+    for (int ch = 0; ch < 2; ++ch) {
+        levels->volume[ch] = std::clamp(volume[ch], Mixer_Min, Mixer_Max);
+        const bool muted = (mute >> ch) & 1U;
+        levels->gain[ch].store(muted ? 0 : mixer_gain_of(levels->volume[ch]), std::memory_order_relaxed);
+    }
+    levels->mute = mute;
+}
 
 int mixer_open(mixer **handle, mixer_levels *levels)
 {

@@ -69,6 +69,10 @@ struct mixer_callbacks {
     void (*group)(void *private_data, int code, const mixer_gid *gid);
 };
 
+// Sets the levels while no group is open, so that the next stream starts at
+// the user's setting from its first sample.
+void mixer_levels_write(mixer_levels *levels, const std::int32_t (&volume)[2], std::uint32_t mute);
+
 // Opens the group of a new stream over levels; *handle stays null on failure.
 [[nodiscard]] int mixer_open(mixer **handle, mixer_levels *levels);
 // Closes the handle and its descriptor; pending notifications are dropped.

@@ -295,8 +295,17 @@ int volume_change(Widget *widget, LinkInfo *, CallbackInfo *)
 {
     const std::lock_guard lock(Audio.mixer_lock);
     mixer *handle = Audio.mixer_handle.load();
-    if (handle == nullptr)
-        return 0;  // only the widget changes; the next song's group takes it
+    if (handle == nullptr) {
+        // No group is open: the setting waits for the next stream, which
+        // then starts at it instead of playing its first buffer unmuted or
+        // at full level until its group is set up.
+        mixer_group pending{};
+        pending.min = Mixer_Min;
+        pending.max = Mixer_Max;
+        volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), pending);
+        mixer_levels_write(&Audio.levels, pending.volume, pressed_in(ABN_mute) ? 0xFFFFFFFF : 0);
+        return 0;
+    }
     if (widget == AbWidgets[ABN_mute])
         Audio.mixer_group.mute = pressed_in(ABN_mute) ? 0xFFFFFFFF : 0;
     else

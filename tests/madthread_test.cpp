@@ -25,6 +25,11 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr auto SongTimeout = 20s;
+// No FIFO priority is this low, so the decode thread gets the test's own
+// scheduling: a real-time decoder that never waits for a device could keep
+// the test thread off its core until the song is over, and a pause or stop
+// meant for a running song would come too late.
+constexpr int InheritedPriority = -100;
 
 // A long song: decoding it takes long enough that a stop or a pause right
 // after the start meets it running; it also wraps the ring several times.
@@ -109,7 +114,14 @@ struct Song {
     const char *name;
     fs::path (*make)();
     Format format;
+    // mpg123 clips where the quantiser carries the excess on: no comparison.
+    bool clips = false;
 };
+
+void PrintTo(const Song &song, std::ostream *out)
+{
+    *out << song.name;
+}
 
 class EngineBitExact : public Engine, public ::testing::WithParamInterface<Song> {};
 
@@ -131,7 +143,9 @@ TEST_P(EngineBitExact, WritesLibmadSamplesQuantisedByTheRule)
     const auto written = read_samples(device.output());
     EXPECT_EQ(written.size(), expected.size());
     EXPECT_EQ(first_difference(written, expected), -1);
-    EXPECT_LE(rms_difference(written, mpg123_samples(song)), 1.0);
+    if (!GetParam().clips) {
+        EXPECT_LE(rms_difference(written, mpg123_samples(song)), 1.0);
+    }
     expect_all_given_back();
 }
 
@@ -141,6 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Song{"stereo_44100", [] { return short_stereo(); }, {44100, 2}},
                       Song{"joint_stereo_48000", [] { return mp3_song(48000, 2, "j", 160, 3); }, {48000, 2}},
                       Song{"layer_ii_44100", [] { return mp2_song(44100, 2, 192, 3); }, {44100, 2}},
+                      Song{"beyond_full_scale", [] { return loud_mp3_song(44100, 2); }, {44100, 2}, true},
                       Song{"longer_than_the_ring", [] { return long_song(); }, {44100, 2}},
                       Song{"one_stream_buffer", [] { return mp3_song(44100, 2, "s", 128, 0.5); }, {44100, 2}}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -235,7 +250,7 @@ TEST_F(Engine, StopWhileRunningPostsNoEndAndWaitsForBothThreads)
 {
     const fs::path song = long_song();
     const AlsaDevice device(AlsaDevice::Kind::File);
-    EXPECT_EQ(start(song), 0);
+    EXPECT_EQ(start(song, InheritedPriority), 0);
     EXPECT_EQ(madthread_stop(&handle), 0);
     expect_all_given_back();
     EXPECT_EQ(count_of(collect_events(100ms), Event_SongEnded), 0);
@@ -250,7 +265,7 @@ TEST_F(Engine, StopWhileRunningPostsNoEndAndWaitsForBothThreads)
 TEST_F(Engine, PauseHoldsTheSongUntilStopped)
 {
     const AlsaDevice device(AlsaDevice::Kind::File);
-    EXPECT_EQ(start(long_song()), 0);
+    EXPECT_EQ(start(long_song(), InheritedPriority), 0);
     EXPECT_EQ(madthread_pause(handle, 1), 0);
     std::this_thread::sleep_for(50ms);
     const auto held = stats[AudioStats_Consumed].load();
@@ -266,7 +281,7 @@ TEST_F(Engine, PauseAndResumeAskedTwiceDoNothingMore)
 {
     const fs::path song = mp3_song(44100, 2, "j", 320, 8);
     const AlsaDevice device(AlsaDevice::Kind::File);
-    EXPECT_EQ(start(song), 0);
+    EXPECT_EQ(start(song, InheritedPriority), 0);
     EXPECT_EQ(madthread_pause(handle, 1), 0);
     EXPECT_EQ(madthread_pause(handle, 1), 0);
     std::this_thread::sleep_for(50ms);

@@ -292,14 +292,14 @@ TEST_F(Player, MuteAndVolumeReachTheSongsSamples)
     }
     {
         AlsaDevice device(AlsaDevice::Kind::File);
-        ab_set_value(AbWidgets[ABN_volume], 50);
+        qobject_cast<QSlider *>(AbWidgets[ABN_volume])->setValue(50);  // moved by the user while idle
         player_play_song(s.c_str());
         ASSERT_TRUE(wait_until([] { return player_mixer_fd() > 0; }));
         player_stop_song();
         const double ratio = rms(read_samples(device.output())) / rms(reference_samples(s));
         const double gain = double(mixer_gain_of(50)) / Mixer_UnityGain;
         EXPECT_NEAR(ratio, gain, gain * 0.05) << "the volume scales the samples on its curve";
-        ab_set_value(AbWidgets[ABN_volume], 100);
+        qobject_cast<QSlider *>(AbWidgets[ABN_volume])->setValue(100);
     }
 }
 
@@ -322,13 +322,13 @@ TEST_F(Player, OutsideChangesMoveTheSliderNeverTheMute)
 
     // The slider, moved by the user, sets the group.
     auto *slider = qobject_cast<QSlider *>(AbWidgets[ABN_volume]);
-    slider->setValue(70);  // as a drag does: the moved callback runs
+    slider->setValue(60);  // as a drag does: the moved callback runs
     {
         const std::lock_guard lock(audio->mixer_lock);
         mixer_group g = audio->mixer_group;
         ASSERT_GE(mixer_group_read(audio->mixer_handle.load(), &g), 0);
-        EXPECT_EQ(g.volume[0], 70);
-        EXPECT_EQ(g.volume[1], 70);
+        EXPECT_EQ(g.volume[0], 60);
+        EXPECT_EQ(g.volume[1], 60);
     }
     click(ABN_mute);
     click(ABN_mute);  // pressed and released while playing: the group is unmuted

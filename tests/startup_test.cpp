@@ -282,6 +282,12 @@ TEST_F(Startup, EveryLinkOfTheMainWindowIsBound)
     EXPECT_TRUE(fired("volume", Reason_Realized));
     EXPECT_TRUE(fired("playlist", Reason_Realized));
 
+    auto click = [](int index) { QTest::mouseClick(qobject_cast<QAbstractButton *>(AbWidgets[index]), Qt::LeftButton); };
+    // Disabled transport buttons do nothing when pressed.
+    click(ABN_previous);
+    click(ABN_stop);
+    EXPECT_FALSE(fired("previous", Reason_Activate));
+    EXPECT_FALSE(fired("stop", Reason_Activate));
     auto *list = qobject_cast<QTreeView *>(AbWidgets[ABN_playlist]);
     ASSERT_EQ(tree_add_first(list, "a song\t\t/nowhere/a song.mp3"), 0);
     pump(10);
@@ -296,16 +302,10 @@ TEST_F(Startup, EveryLinkOfTheMainWindowIsBound)
     QApplication::activePopupWidget()->close();
 
 
-    auto click = [](int index) { QTest::mouseClick(qobject_cast<QAbstractButton *>(AbWidgets[index]), Qt::LeftButton); };
-    // Disabled transport buttons do nothing when pressed.
-    click(ABN_previous);
-    click(ABN_stop);
-    EXPECT_FALSE(fired("previous", Reason_Activate));
-    EXPECT_FALSE(fired("stop", Reason_Activate));
     for (int i : {ABN_previous, ABN_next, ABN_stop, ABN_pause})
         ab_set_flags(AbWidgets[i], 0xFEFFFFFF, 0x01000000), ab_set_flags(AbWidgets[i], 0x80, 0x80);
 
-    for (int i : {ABN_tabs_toggle, ABN_previous, ABN_next, ABN_stop, ABN_pause, ABN_play, ABN_mute,
+    for (int i : {ABN_tabs_toggle, ABN_previous, ABN_next, ABN_pause, ABN_stop, ABN_play, ABN_mute,
                   ABN_playlist_shuffle, ABN_repeat_song})
         click(i);
     click(ABN_tabs_toggle);  // unfolded again, so that the list has rows to click

@@ -10,10 +10,6 @@
 #include "platform/ab.h"
 #include "tonra.h"
 
-// Sanitizer builds: fontconfig, loaded by the toolkit, keeps blocks it never
-// frees and no pointer to; they say nothing about this program.
-extern "C" const char *__lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-
 namespace {
 // argv must outlive the program: tonra keeps it as CmdArgv.
 std::deque<std::string> Storage;

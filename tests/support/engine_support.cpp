@@ -54,13 +54,13 @@ fs::path fixture_dir()
 {
     const char *tmp = std::getenv("TMPDIR");
     fs::path dir = fs::path(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") /
-                   ("tonra-engine-fixtures-1-" + std::to_string(getuid()));
+                   ("tonra-engine-fixtures-2-" + std::to_string(getuid()));
     fs::create_directories(dir);
     return dir;
 }
 
 // Makes `name` in the fixture directory with `make` (given the path to write)
-// unless an earlier process did; the rename keeps half-made files invisible.
+// unless an earlier process did; the link keeps half-made files invisible.
 template <typename Make>
 fs::path cached(const std::string &name, Make make)
 {
@@ -69,7 +69,10 @@ fs::path cached(const std::string &name, Make make)
         return target;
     const fs::path partial = fixture_dir() / (name + ".part" + std::to_string(getpid()));
     make(partial);
-    fs::rename(partial, target);
+    // Never replace: another process may be reading the one that is there.
+    std::error_code exists;
+    fs::create_hard_link(partial, target, exists);
+    fs::remove(partial);
     return target;
 }
 
@@ -78,7 +81,8 @@ std::string wave_command(int rate, int channels, double seconds, const fs::path 
     // Left: a sweep over the voice band; right: pink noise; below full scale
     // so that only the decoders' own rounding separates them.
     const std::string synth = channels == 2 ? "sine 300-3000 pinknoise" : "sine 300-3000";
-    return "sox -q -n -r " + std::to_string(rate) + " -c " + std::to_string(channels) + " -b 16 " + quoted(wav) +
+    // -R: the same noise every time, so every process makes the same song.
+    return "sox -R -q -n -r " + std::to_string(rate) + " -c " + std::to_string(channels) + " -b 16 " + quoted(wav) +
            " synth " + std::to_string(seconds) + " " + synth + " gain -8";
 }
 
@@ -124,6 +128,18 @@ fs::path mp3_song(int rate, int channels, const std::string &lame_mode, int kbps
         // silence that mpg123 skips.
         run("lame --quiet -t -m " + lame_mode + " -b " + std::to_string(kbps) + " " + quoted(wav) + " " +
             quoted(out));
+    });
+}
+
+fs::path loud_mp3_song(int rate, double seconds)
+{
+    const std::string name = "loud-1-" + std::to_string(rate) + "-" + std::to_string(static_cast<int>(seconds * 1000)) + ".mp3";
+    return cached(name, [&](const fs::path &out) {
+        const TempDir dir;
+        const fs::path wav = dir / "song.wav";
+        run("sox -R -V1 -q -n -r " + std::to_string(rate) + " -c 2 -b 16 " + quoted(wav) + " synth " +
+            std::to_string(seconds) + " square 220 square 331 gain -n");
+        run("lame --quiet -t -m s -b 256 " + quoted(wav) + " " + quoted(out));
     });
 }
 
@@ -243,6 +259,10 @@ AlsaDevice::AlsaDevice(Kind kind) : output_(dir_ / "output.raw")
     case Kind::AppendFile:
         config = "pcm.!default { type file slave.pcm { type null } file \"|cat >> " + output_.string() +
                  "\" format \"raw\" }\n";
+        break;
+    case Kind::WaveFile:
+        config = "pcm.!default { type file slave.pcm { type null } file \"" + output_.string() +
+                 "\" format \"wav\" }\n";
         break;
     case Kind::Null:
         config = "pcm.!default { type null }\n";

@@ -34,6 +34,8 @@ private:
 // differs between the channels, so a swap or a lost channel shows.
 // lame_mode: "m" mono, "s" stereo, "j" joint stereo.
 [[nodiscard]] fs::path mp3_song(int rate, int channels, const std::string &lame_mode, int kbps, double seconds);
+// A full-scale square wave, whose decode overshoots full scale: the clip.
+[[nodiscard]] fs::path loud_mp3_song(int rate, double seconds);
 // Layer II.
 [[nodiscard]] fs::path mp2_song(int rate, int channels, int kbps, double seconds);
 // The bytes of the songs one after the other, in a file of its own.
@@ -68,6 +70,7 @@ public:
     enum class Kind {
         File,        // records byte-exact into output(), truncated at each open
         AppendFile,  // records into output() across opens
+        WaveFile,    // records into output() as WAV: the format shows
         Null,        // takes everything, keeps nothing, no pacing
         Missing,     // no "default" at all: the open fails
     };
