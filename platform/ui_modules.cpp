@@ -11,6 +11,7 @@
 #include "ui_aboutbox.h"
 #include "ui_base.h"
 #include "ui_image_database.h"
+#include "ui_playlist_selector.h"
 #include "ui_preferences.h"
 
 namespace {
@@ -30,6 +31,7 @@ constexpr Definition Definitions[] = {
     {"base.wgtw", build<Ui_base, QWidget>},
     {"image_database.wgtp", build<Ui_image_database, QWidget>},
     {"aboutbox.wgtd", build<Ui_aboutbox, QDialog>},
+    {"playlist_selector.wgtd", build<Ui_playlist_selector, QDialog>},
     {"preferences.wgtd", build<Ui_preferences, QDialog>},
     {"Icon.wgti", build<Ui_Icon, QWidget>},
 };

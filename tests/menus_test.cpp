@@ -622,31 +622,14 @@ TEST_F(Menus, OpenPlaylistOffersTheChooserOfOpenFileAndAddsTheChosenSong)
     EXPECT_EQ(text.substr(text.rfind('\t') + 1), song.string());
 }
 
-TEST_F(Menus, AddItemsAndTheAddButtonAskForTheSameDialog)
+TEST_F(Menus, AddItemsAndTheAddButtonOpenTheSameDialog)
 {
-    choose(open_menu(playlist_context), "playlist_context_add");
-    // First the link that opens the dialog, then the dialog's own.
-    ASSERT_FALSE(fired.empty());
-    const EventLink *from_menu = fired.front();
-    fired.clear();
-    QTest::mouseClick(qobject_cast<QAbstractButton *>(slot(ABN_playlist_add)), Qt::LeftButton);
-    ASSERT_FALSE(fired.empty());
-    const EventLink *from_button = fired.front();
-    EXPECT_EQ(from_menu->kind, Link_Dialog);
-    EXPECT_EQ(from_button->kind, Link_Dialog);
-    EXPECT_EQ(from_menu->module, &playlist_selector);
-    EXPECT_EQ(from_button->module, &playlist_selector);
-    EXPECT_EQ(from_menu->placement, Place_Pointer);
-    EXPECT_EQ(from_button->placement, Place_Centred);
-}
-
-// Waits for the selector dialog's definition: enable when it has landed.
-TEST_F(Menus, DISABLED_AddItemsAndTheAddButtonOpenTheSameDialog)
-{
+    // Its title and its named widgets (the toolkit's own are left out).
     auto describe = [](QWidget *window) {
-        std::vector<std::string> names;
-        for (QObject *o : window->findChildren<QObject *>())
-            names.push_back(o->objectName().toStdString() + ":" + o->metaObject()->className());
+        std::set<std::string> names;
+        for (QWidget *w : window->findChildren<QWidget *>())
+            if (!w->objectName().isEmpty() && !w->objectName().startsWith("qt_"))
+                names.insert(w->objectName().toStdString() + ":" + w->metaObject()->className());
         return std::pair{window->windowTitle().toStdString(), names};
     };
     // Room all round the main window for the dialog centred over it.
