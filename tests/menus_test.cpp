@@ -534,6 +534,8 @@ struct ExitKeys {
     std::function<void(QWidget *)> press;
 };
 
+void PrintTo(const ExitKeys &keys, std::ostream *os) { *os << keys.name; }
+
 class ExitByKey : public Menus, public ::testing::WithParamInterface<ExitKeys> {};
 
 TEST_P(ExitByKey, ClosesTheMainWindow)
