@@ -58,10 +58,18 @@ pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string>
     for (const auto &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    std::vector<std::string> vars;
-    for (char **e = environ; *e; ++e)
-        vars.emplace_back(*e);
-    vars.insert(vars.end(), env.begin(), env.end());
+    // The given variables replace inherited ones of the same name (getenv
+    // takes the first, and ctest sets QT_QPA_PLATFORM=offscreen for us).
+    std::vector<std::string> vars(env.begin(), env.end());
+    for (char **e = environ; *e; ++e) {
+        const std::string var = *e;
+        const std::string name = var.substr(0, var.find('='));
+        bool replaced = false;
+        for (const auto &v : env)
+            replaced |= v.compare(0, name.size() + 1, name + "=") == 0;
+        if (!replaced)
+            vars.push_back(var);
+    }
     std::vector<char *> envp;
     for (auto &v : vars)
         envp.push_back(v.data());
