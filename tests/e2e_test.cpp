@@ -229,6 +229,15 @@ protected:
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
+    // Long enough to play on while a test acts.
+    fs::path twenty_seconds()
+    {
+        const fs::path wav = songs / "long.wav", mp3 = songs / "long.mp3";
+        shell("sox -q -n -r 22050 -c 1 -b 16 '" + wav.string() + "' synth 20 sine 900 gain -6");
+        shell("lame --quiet -m m -b 64 '" + wav.string() + "' '" + mp3.string() + "'");
+        return mp3;
+    }
+
     // A one-second tone with a tag naming it.
     fs::path tone(const std::string &name, int hz)
     {
@@ -311,9 +320,8 @@ TEST_F(Desktop, MaximisedWindow)
 TEST_F(Desktop, SignalsStopAndSkip)
 {
     const fs::path a = tone("a", 300), b = tone("b", 600);
-    shell("sox -q -n -r 22050 -c 1 -b 16 '" + (songs / "long.wav").string() + "' synth 20 sine 900 gain -6");
-    shell("lame --quiet -m m -b 64 '" + (songs / "long.wav").string() + "' '" + (songs / "long.mp3").string() + "'");
-    start({a.string(), (songs / "long.mp3").string()});
+    const fs::path long_song = twenty_seconds();
+    start({a.string(), long_song.string()});
     ASSERT_TRUE(eventually([this] { return growing(); }));
     kill(tonra, SIGUSR1);
     EXPECT_TRUE(stalled()) << "SIGUSR1 stops playback";
@@ -325,9 +333,8 @@ TEST_F(Desktop, SignalsStopAndSkip)
 
 TEST_F(Desktop, PauseAndFoldByClicking)
 {
-    shell("sox -q -n -r 22050 -c 1 -b 16 '" + (songs / "long.wav").string() + "' synth 20 sine 900 gain -6");
-    shell("lame --quiet -m m -b 64 '" + (songs / "long.wav").string() + "' '" + (songs / "long.mp3").string() + "'");
-    start({(songs / "long.mp3").string()});
+    const fs::path long_song = twenty_seconds();
+    start({long_song.string()});
     ASSERT_TRUE(eventually([this] { return growing(); }));
     click(87 + 8, 263 + 4 + 8);  // pause
     EXPECT_TRUE(stalled()) << "paused";
@@ -342,9 +349,8 @@ TEST_F(Desktop, PauseAndFoldByClicking)
 
 TEST_F(Desktop, ExitFromTheFileMenuEndsWithStatusZero)
 {
-    shell("sox -q -n -r 22050 -c 1 -b 16 '" + (songs / "long.wav").string() + "' synth 20 sine 900 gain -6");
-    shell("lame --quiet -m m -b 64 '" + (songs / "long.wav").string() + "' '" + (songs / "long.mp3").string() + "'");
-    start({(songs / "long.mp3").string()});
+    const fs::path long_song = twenty_seconds();
+    start({long_song.string()});
     ASSERT_TRUE(eventually([this] { return growing(); }));
     click(24 + 18, 4 + 10);  // "File"
     std::this_thread::sleep_for(300ms);
@@ -371,9 +377,8 @@ protected:
 
 TEST_P(ExitKeys, EndThePlayingProgramWithStatusZero)
 {
-    shell("sox -q -n -r 22050 -c 1 -b 16 '" + (songs / "long.wav").string() + "' synth 20 sine 900 gain -6");
-    shell("lame --quiet -m m -b 64 '" + (songs / "long.wav").string() + "' '" + (songs / "long.mp3").string() + "'");
-    start({(songs / "long.mp3").string()});
+    const fs::path long_song = twenty_seconds();
+    start({long_song.string()});
     ASSERT_TRUE(eventually([this] { return growing(); }));
     x("xdotool windowfocus --sync " + window());
     for (const std::string &keys : GetParam()) {
