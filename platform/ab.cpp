@@ -35,7 +35,10 @@
 
 namespace {
 
-std::unique_ptr<QApplication> App;
+// Never destroyed: the program ends with _Exit, and a test program that
+// returns from main would otherwise destroy it among the exit handlers,
+// after statics of the toolkit that its destructor still uses.
+QApplication *App = nullptr;
 WindowOptions Options;
 int QtArgc = 1;
 char *QtArgv[2] = {nullptr, nullptr};
@@ -626,21 +629,21 @@ void ab_init(int, char **argv, const WindowOptions &options)
     // The toolkit sees only the program name: song paths are never its.
     QtArgv[0] = argv[0];
     if (!App)
-        App = std::make_unique<QApplication>(QtArgc, QtArgv);
+        App = new QApplication(QtArgc, QtArgv);
     init_pictures();
     App->setQuitOnLastWindowClosed(false);
     App->setApplicationName("tonra");
     App->setWindowIcon(QIcon(":/images/tonra.xpm"));
     if (!AnchorFilter) {
-        AnchorFilter = new Anchors(App.get());
-        CloseFilter = new CloseWatch(App.get());
-        Blocker = new BlockFilter(App.get());
+        AnchorFilter = new Anchors(App);
+        CloseFilter = new CloseWatch(App);
+        Blocker = new BlockFilter(App);
         App->installEventFilter(Blocker);
     }
     const int fd = svc_open();
     static QSocketNotifier *notifier = nullptr;
     if (notifier == nullptr && fd >= 0) {
-        notifier = new QSocketNotifier(fd, QSocketNotifier::Read, App.get());
+        notifier = new QSocketNotifier(fd, QSocketNotifier::Read, App);
         QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] { deliver_service_events(); });
     }
 }
@@ -887,7 +890,7 @@ void ab_locked(const std::function<void()> &section)
         section();
         return;
     }
-    QMetaObject::invokeMethod(App.get(), [&section] { section(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(App, [&section] { section(); }, Qt::BlockingQueuedConnection);
 }
 
 void ab_process_events() { QCoreApplication::processEvents(); }
