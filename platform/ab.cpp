@@ -6,6 +6,8 @@
 #include <QCursor>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QIdentityProxyModel>
+#include <QFileSystemModel>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
@@ -897,6 +899,24 @@ void ab_process_events() { QCoreApplication::processEvents(); }
 
 // ---- dialogs and pictures -----------------------------------------------------------
 
+namespace {
+// The size column of the file dialog in whole kilobytes, rounded up.
+class KilobyteSizes final : public QIdentityProxyModel {
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        auto *files = qobject_cast<QFileSystemModel *>(sourceModel());
+        if (files == nullptr || index.column() != 1 || role != Qt::DisplayRole)
+            return QIdentityProxyModel::data(index, role);
+        const QModelIndex source = mapToSource(index);
+        if (files->isDir(source))
+            return QString();
+        return QStringLiteral("%1 KB").arg((files->size(source) + 1023) / 1024);
+    }
+};
+} // namespace
+
 int ab_file_selection(Widget *parent, const char *title, const char *directory, const char *pattern,
                       std::string &path)
 {
@@ -906,6 +926,7 @@ int ab_file_selection(Widget *parent, const char *title, const char *directory, 
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setViewMode(QFileDialog::Detail);
+    dialog.setProxyModel(new KilobyteSizes(&dialog));  // owned by the dialog
     if (auto *view = dialog.findChild<QTreeView *>("treeView")) {
         // A name and a size column only.
         view->setColumnHidden(2, true);

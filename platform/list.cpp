@@ -306,6 +306,10 @@ void tree_set_column_widths(Widget *list, std::span<const int> widths)
     auto *view = qobject_cast<QTreeView *>(list);
     if (view == nullptr)
         return;
+    // The style's minimum would widen a narrow picture column.
+    if (!widths.empty())
+        view->header()->setMinimumSectionSize(
+            std::min(view->header()->minimumSectionSize(), *std::min_element(widths.begin(), widths.end())));
     for (std::size_t c = 0; c < widths.size(); ++c)
         view->header()->resizeSection(static_cast<int>(c), widths[c]);
 }
