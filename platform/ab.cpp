@@ -37,10 +37,7 @@
 
 namespace {
 
-// Never destroyed: the program ends with _Exit, and a test program that
-// returns from main would otherwise destroy it among the exit handlers,
-// after statics of the toolkit that its destructor still uses.
-QApplication *App = nullptr;
+std::unique_ptr<QApplication> App;
 WindowOptions Options;
 int QtArgc = 1;
 char *QtArgv[2] = {nullptr, nullptr};
@@ -430,8 +427,11 @@ void apply_window_options(QWidget *window)
         screen = QGuiApplication::primaryScreen();
     const QRect s = screen ? screen->geometry() : QRect(0, 0, 1024, 768);
     QRect g = window->geometry();
-    if (!Options.w.empty())
+    if (!Options.w.empty()) {
         g.setWidth(option_value(Options.w, s.width(), 0, false));
+        // A width asked for on the command line wins over the designed minimum.
+        window->setMinimumWidth(std::min(window->minimumWidth(), g.width()));
+    }
     if (!Options.h.empty())
         g.setHeight(option_value(Options.h, s.height(), 0, false));
     QPoint at = window->pos();
@@ -484,6 +484,10 @@ QWidget *open_module(const Module &module, QWidget *from, int placement)
     Open.push_back(std::move(open));
 
     record_anchors(top);
+    // The desktop theme's pictures where it has them, our own otherwise.
+    for (auto *button : top->findChildren<QAbstractButton *>())
+        if (const QString name = button->property("themeIcon").toString(); !name.isEmpty() && QIcon::hasThemeIcon(name))
+            button->setIcon(QIcon::fromTheme(name));
     fill_slots(top);
     // Lists get their model whether or not a link names a picture function.
     for (auto *view : top->findChildren<QTreeView *>())
@@ -616,6 +620,26 @@ WindowOptions ab_parse_options(int argc, char **argv)
 // initialiser is only linked when something names it.
 static void init_pictures() { Q_INIT_RESOURCE(images); }
 
+// Takes the windows down at exit (tests and tools return from main; the
+// program itself ends with ab_exit). The application object itself is left
+// standing: Qt's own global statics are gone by the time a static owner
+// would destroy it, and its destructor then crashes.
+static void shutdown()
+{
+    if (!App)
+        return;
+    for (auto &open : Open)
+        if (open->top)
+            delete open->top.data();
+    Open.clear();
+    PictureCache.clear();
+    PictureModules.clear();
+    Watches.clear();
+    Blocks.clear();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    (void)App.release();  // still reachable through qApp
+}
+
 void ab_init(int, char **argv, const WindowOptions &options)
 {
     Options = options;
@@ -630,22 +654,24 @@ void ab_init(int, char **argv, const WindowOptions &options)
     pthread_sigmask(SIG_BLOCK, &usr, nullptr);
     // The toolkit sees only the program name: song paths are never its.
     QtArgv[0] = argv[0];
-    if (!App)
-        App = new QApplication(QtArgc, QtArgv);
+    if (!App) {
+        App = std::make_unique<QApplication>(QtArgc, QtArgv);
+        std::atexit(shutdown);
+    }
     init_pictures();
     App->setQuitOnLastWindowClosed(false);
     App->setApplicationName("tonra");
     App->setWindowIcon(QIcon(":/images/tonra.xpm"));
     if (!AnchorFilter) {
-        AnchorFilter = new Anchors(App);
-        CloseFilter = new CloseWatch(App);
-        Blocker = new BlockFilter(App);
+        AnchorFilter = new Anchors(App.get());
+        CloseFilter = new CloseWatch(App.get());
+        Blocker = new BlockFilter(App.get());
         App->installEventFilter(Blocker);
     }
     const int fd = svc_open();
     static QSocketNotifier *notifier = nullptr;
     if (notifier == nullptr && fd >= 0) {
-        notifier = new QSocketNotifier(fd, QSocketNotifier::Read, App);
+        notifier = new QSocketNotifier(fd, QSocketNotifier::Read, App.get());
         QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] { deliver_service_events(); });
     }
 }
@@ -892,7 +918,7 @@ void ab_locked(const std::function<void()> &section)
         section();
         return;
     }
-    QMetaObject::invokeMethod(App, [&section] { section(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(App.get(), [&section] { section(); }, Qt::BlockingQueuedConnection);
 }
 
 void ab_process_events() { QCoreApplication::processEvents(); }

@@ -80,7 +80,42 @@ def program(x, y, s):
     cx = cy = (s - 1) / 2
     d = math.hypot(x - cx, y - cy)
     if d > s / 2 - 0.5: return " "
-    if note(x * 15 / s * 1.0 + 1.5, y * 15 / s * 1.0 + 0.5, 15): return "#"
+    if note(x * 15 / s * 1.25 - 1.6, y * 15 / s * 1.25 - 1.9, 15): return "#"
     return "o"
 for name, s in (("tonra", 43), ("tonra_small", 15)):
     xpm(name, s, s, {" ": "None", "#": "#ffffff", "o": "#2a6fb0"}, lambda x, y, s=s: program(x, y, s))
+
+# The desktop icon at the sizes of the hicolor theme, as PNG.
+import struct, zlib
+
+def png(path, s, pixel):
+    raw = b""
+    for y in range(s):
+        raw += b"\0" + b"".join(pixel(x, y) for x in range(s))
+    def chunk(kind, data):
+        c = struct.pack(">I", len(data)) + kind + data
+        return c + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+    data = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", s, s, 8, 6, 0, 0, 0))
+    data += chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b"")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+def icon_pixel(x, y, s):
+    # Supersampled so that the edges are smooth at every size.
+    n = 4
+    hits = {" ": 0, "#": 0, "o": 0}
+    for i in range(n):
+        for j in range(n):
+            hits[program((x + (i + 0.5) / n) * 43 / s - 0.5, (y + (j + 0.5) / n) * 43 / s - 0.5, 43)] += 1
+    total = n * n
+    a = (hits["#"] + hits["o"]) / total
+    if a == 0:
+        return b"\0\0\0\0"
+    w = hits["#"] / (hits["#"] + hits["o"])
+    r = int(0x2a + (0xff - 0x2a) * w); g = int(0x6f + (0xff - 0x6f) * w); b = int(0xb0 + (0xff - 0xb0) * w)
+    return bytes((r, g, b, int(255 * a)))
+
+DATA = os.path.join(os.path.dirname(__file__), "..", "data", "icons", "hicolor")
+for s in (16, 22, 24, 32, 48, 64, 128, 256):
+    png(os.path.join(DATA, f"{s}x{s}", "apps", "tonra.png"), s, lambda x, y, s=s: icon_pixel(x, y, s))

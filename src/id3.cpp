@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -74,6 +75,28 @@ void copy_v1_field(bytes source, std::span<char> field)
     if (has_magic(id, "TRK"))
         return info.track;
     return {};
+}
+
+// Empty when no magic starts `rest`. Otherwise this is the block's result:
+// the first magic decides even when it turns out unusable, and a later one in
+// the same block is never looked for.
+[[nodiscard]] std::optional<int> read_tag_at(id3_info &info, bytes rest)
+{
+    if (has_magic(rest, "ID3")) {
+        if (rest.size() < V2MinSize)
+            return -1;
+        switch (rest[3]) {
+        case 1:
+            return id3_parse_v1(&info, rest.data(), rest.size());
+        case 2:
+            return id3_parse_v2(&info, rest.data(), rest.size());
+        default:
+            return -1;
+        }
+    }
+    if (has_magic(rest, "TAG"))
+        return id3_parse_v1(&info, rest.data(), rest.size());
+    return std::nullopt;
 }
 
 // Closes on every return path of the file reader.
@@ -157,25 +180,24 @@ int id3_parse_v2(id3_info *info, const unsigned char *tag, std::size_t length)
 
 int id3_parse_block(id3_info *info, const unsigned char *data, std::size_t length)
 {
+    if (length < 4)
+        return -1;
     const bytes block(data, length);
-    // The first magic decides, even when it turns out unusable: a later one
-    // in the same block is never looked for.
-    for (std::size_t p = 0; p + 4 <= block.size(); ++p) {
-        const bytes rest = block.subspan(p);
-        if (has_magic(rest, "ID3")) {
-            if (rest.size() < V2MinSize)
-                return -1;
-            switch (rest[3]) {
-            case 1:
-                return id3_parse_v1(info, rest.data(), rest.size());
-            case 2:
-                return id3_parse_v2(info, rest.data(), rest.size());
-            default:
-                return -1;
-            }
-        }
-        if (has_magic(rest, "TAG"))
-            return id3_parse_v1(info, rest.data(), rest.size());
+    // Candidates come from memchr-backed searches rather than a test of every
+    // byte: most files a directory scan adds have no tag, and both their
+    // blocks are scanned to the end, which must cost next to nothing beside
+    // the reads.
+    const std::string_view text(reinterpret_cast<const char *>(data), length - 3);
+    std::size_t next_i = text.find('I');
+    std::size_t next_t = text.find('T');
+    while (next_i != text.npos || next_t != text.npos) {
+        const std::size_t p = std::min(next_i, next_t);
+        if (const std::optional<int> result = read_tag_at(*info, block.subspan(p)))
+            return *result;
+        if (p == next_i)
+            next_i = text.find('I', p + 1);
+        else
+            next_t = text.find('T', p + 1);
     }
     return -1;
 }

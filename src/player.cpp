@@ -1,15 +1,349 @@
 #include "player.h"
 
-int player_play_song(const char *) { return -1; }
-void player_stop_song() {}
-int player_is_playing() { return 0; }
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <strings.h>
 
-int player_play(Widget *, LinkInfo *, CallbackInfo *) { return 0; }
-int player_next(Widget *, LinkInfo *, CallbackInfo *) { return 0; }
-int player_previous(Widget *, LinkInfo *, CallbackInfo *) { return 0; }
-int player_stop(Widget *, LinkInfo *, CallbackInfo *) { return 0; }
-int player_pause(Widget *, LinkInfo *, CallbackInfo *) { return 0; }
-int service_event(Widget *, LinkInfo *, CallbackInfo *) { return 0; }
+#include "abmain.h"
+#include "id3.h"
+#include "madthread.h"
+#include "platform/ab.h"
+#include "platform/list.h"
+#include "playlist.h"
+#include "tonra.h"
 
-int volume_change(Widget *, LinkInfo *, CallbackInfo *) { return 0; }
+namespace {
+
+madthread_data *MtData = nullptr;
+audio_stats AudioStats{};
+audio_device Audio;
+int MixerFd = 0;
+
+// Songs that ended by themselves without ever opening the sound output, in a
+// row, while one song followed another on its own. A whole pass of the
+// playlist like that means no song can be heard (no device, or no song with
+// a valid frame): the player stops instead of trying the list forever.
+int SilentEndings = 0;
+bool OutputOpened = false;
+
+constexpr std::uint32_t MaskBlocked = 0x01000000;
+
+void enable(int index)
+{
+    ab_set_flags(AbWidgets[index], 0xFEFFFFFF, MaskBlocked);
+    ab_set_flags(AbWidgets[index], 0x80, 0x80);
+}
+
+void disable(int index)
+{
+    ab_set_flags(AbWidgets[index], MaskBlocked, MaskBlocked);
+    ab_set_flags(AbWidgets[index], 0xFFFFFF7F, 0x80);
+}
+
+bool pressed_in(int index) { return (ab_get_flags(AbWidgets[index]) & Flag_Set) != 0; }
+
+void stop_watching_mixer()
+{
+    if (MixerFd > 0) {
+        ab_remove_fd(MixerFd);
+        MixerFd = -1;
+    }
+}
+
+void clear_progress()
+{
+    ab_set_value(AbWidgets[ABN_song_progress], 0);
+    AudioStats[AudioStats_Total] = 0;
+    AudioStats[AudioStats_Consumed] = 0;
+}
+
+void next_song()
+{
+    char buffer[1025];
+    if (playlist_get_next_filename(buffer, sizeof buffer) == 0)
+        player_play_song(buffer);
+}
+
+void previous_song()
+{
+    char buffer[1025];
+    if (playlist_get_prev_filename(buffer, sizeof buffer) == 0)
+        player_play_song(buffer);
+}
+
+// The slider is a percentage of the group's range. The fraction is rounded to
+// single precision before it is scaled, so 29 % of 0..100 is 28: the same
+// level the slider has always set.
+}  // namespace
+
+void volume_slider_to_mixer(int value, mixer_group &group)
+{
+    const float fraction = static_cast<float>(value / 100.0);
+    const std::int32_t range = group.max - group.min;
+    const auto step = static_cast<std::int32_t>(static_cast<double>(fraction) * range);
+    group.volume[0] = group.min + step;
+    group.volume[1] = group.min + step;
+}
+
+int volume_mixer_to_slider(const mixer_group &group)
+{
+    if (group.volume[0] == 0 || group.volume[1] == 0)
+        return 0;
+    const double range = group.max - group.min;
+    float larger = 0;
+    for (const std::int32_t volume : group.volume) {
+        const auto percent = static_cast<float>(volume / range * 100.0);
+        if (percent > larger)
+            larger = percent;
+    }
+    return static_cast<int>(larger);
+}
+
+namespace {
+
+void write_group(mixer *handle)
+{
+    if (mixer_group_write(handle, &Audio.mixer_group) < 0)
+        std::perror("snd_mixer_group_write() failed!");
+}
+
+// Service event 0xFF03: a new stream's group is open. Bring slider and group
+// into line, apply the mute button and watch the group for outside changes.
+void mixer_ready()
+{
+    const std::lock_guard lock(Audio.mixer_lock);
+    mixer *handle = Audio.mixer_handle.load();
+    if (handle == nullptr)
+        return;  // the song was stopped before the event was handled
+    OutputOpened = true;
+    SilentEndings = 0;
+    if (mixer_group_read(handle, &Audio.mixer_group) < 0) {
+        std::perror("snd_mixer_group_read()");
+        return;
+    }
+    // Our own stream's group takes the user's level; any other group first
+    // shows where it stands.
+    if (strcasecmp(Audio.mixer_group.gid.name, "PCM Subchannel") != 0)
+        ab_set_value(AbWidgets[ABN_volume], volume_mixer_to_slider(Audio.mixer_group));
+    volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), Audio.mixer_group);
+    if (pressed_in(ABN_mute))
+        Audio.mixer_group.mute = 0xFFFFFFFF;
+    write_group(handle);
+
+    const int fd = mixer_file_descriptor(handle);
+    // One watch at most, on the current descriptor: the group of a format
+    // change or of a late event replaces the earlier one.
+    if (MixerFd > 0 && MixerFd != fd)
+        ab_remove_fd(MixerFd);
+    MixerFd = fd;
+    if (fd < 0)
+        std::perror("snd_mixer_file_descriptor()");
+    else
+        ab_add_fd(fd, volume_fd_callback, nullptr);
+}
+
+} // namespace
+
+int player_play_song(const char *path)
+{
+    id3_info info{};
+    const int tagged = id3_parse_file(path, &info);
+    char title[1024];
+    if (tagged == 0 && (info.artist[0] != '\0' || info.title[0] != '\0')) {
+        std::snprintf(title, sizeof title, "Tonra - %s / %s", info.artist, info.title);
+    } else {
+        // The caller's string stays as it is: the name is taken from a copy.
+        std::string copy(path);
+        while (copy.size() > 1 && copy.back() == '/')
+            copy.pop_back();
+        const auto slash = copy.rfind('/');
+        const std::string name = slash == std::string::npos || copy.size() == 1 ? copy : copy.substr(slash + 1);
+        std::snprintf(title, sizeof title, "Tonra - %s", name.c_str());
+    }
+    ab_set_title(AbWidgets[ABN_base], title);
+
+    if (MtData != nullptr) {
+        madthread_stop(&MtData);
+        stop_watching_mixer();
+    }
+
+    disable(ABN_play);
+    enable(ABN_stop);
+    ab_set_flags(AbWidgets[ABN_pause], 0xFEFFFFFD, 0x01000002);
+    ab_set_flags(AbWidgets[ABN_pause], 0x80, 0x80);
+    enable(ABN_previous);
+    enable(ABN_next);
+
+    clear_progress();
+    OutputOpened = false;
+    const int result = madthread_start(&MtData, path, BasePriority, &Audio, AudioStats, AbWidgets[ABN_base]);
+    if (result == -1)
+        std::perror("player_play_song: madthread_start");
+    return result;
+}
+
+void player_stop_song()
+{
+    if (MtData != nullptr) {
+        madthread_stop(&MtData);
+        stop_watching_mixer();
+    }
+    enable(ABN_play);
+    disable(ABN_stop);
+    disable(ABN_pause);
+    ab_set_flags(AbWidgets[ABN_pause], 0xFFFFFFFD, 0x2);
+    disable(ABN_previous);
+    disable(ABN_next);
+    clear_progress();
+    SilentEndings = 0;
+}
+
+int player_is_playing() { return MtData != nullptr ? 1 : 0; }
+
+int player_play(Widget *, LinkInfo *, CallbackInfo *)
+{
+    SilentEndings = 0;
+    next_song();
+    return 0;
+}
+
+int player_next(Widget *, LinkInfo *, CallbackInfo *)
+{
+    SilentEndings = 0;
+    next_song();
+    return 0;
+}
+
+int player_previous(Widget *, LinkInfo *, CallbackInfo *)
+{
+    SilentEndings = 0;
+    previous_song();
+    return 0;
+}
+
+int player_stop(Widget *, LinkInfo *, CallbackInfo *)
+{
+    player_stop_song();
+    return 0;
+}
+
+int player_pause(Widget *widget, LinkInfo *, CallbackInfo *)
+{
+    const bool pause = (ab_get_flags(widget) & Flag_Set) != 0;
+    if (MtData == nullptr) {
+        // After a failed start there is no decode thread to hold: the press
+        // is undone and the controls stay as they are.
+        ab_set_flags(widget, pause ? 0 : Flag_Set, Flag_Set);
+        return 0;
+    }
+    if (pause) {
+        madthread_pause(MtData, 1);
+        disable(ABN_previous);
+        disable(ABN_next);
+    } else {
+        madthread_pause(MtData, 0);
+        enable(ABN_previous);
+        enable(ABN_next);
+    }
+    return 0;
+}
+
+int service_event(Widget *, LinkInfo *, CallbackInfo *cbinfo)
+{
+    const std::uint16_t code = cbinfo ? cbinfo->event_subtype : 0;
+    switch (code) {
+    case 0xFF00:
+        if (!OutputOpened && MtData != nullptr) {
+            const int songs = tree_count(AbWidgets[ABN_playlist]);
+            if (++SilentEndings >= (songs > 0 ? songs : 1)) {
+                player_stop_song();
+                break;
+            }
+        }
+        next_song();
+        break;
+    case 0xFF06:
+        SilentEndings = 0;
+        next_song();
+        break;
+    case 0xFF01: {
+        const std::int64_t total = AudioStats[AudioStats_Total];
+        if (total == 0)
+            break;
+        const std::int64_t consumed = AudioStats[AudioStats_Consumed];
+        ab_set_value(AbWidgets[ABN_song_progress], static_cast<int>(consumed * 100 / total));
+        break;
+    }
+    case 0xFF02:
+    case 0xFF05:
+        player_stop_song();
+        break;
+    case 0xFF03:
+        mixer_ready();
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+int volume_change(Widget *widget, LinkInfo *, CallbackInfo *)
+{
+    const std::lock_guard lock(Audio.mixer_lock);
+    mixer *handle = Audio.mixer_handle.load();
+    if (handle == nullptr) {
+        // No group is open: the setting waits for the next stream, which
+        // then starts at it instead of playing its first buffer unmuted or
+        // at full level until its group is set up.
+        mixer_group pending{};
+        pending.min = Mixer_Min;
+        pending.max = Mixer_Max;
+        volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), pending);
+        mixer_levels_write(&Audio.levels, pending.volume, pressed_in(ABN_mute) ? 0xFFFFFFFF : 0);
+        return 0;
+    }
+    if (widget == AbWidgets[ABN_mute])
+        Audio.mixer_group.mute = pressed_in(ABN_mute) ? 0xFFFFFFFF : 0;
+    else
+        volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), Audio.mixer_group);
+    write_group(handle);
+    return 0;
+}
+
 int volume_realized(Widget *, LinkInfo *, CallbackInfo *) { return 0; }
+
+int volume_fd_callback(int, void *, unsigned)
+{
+    const std::lock_guard lock(Audio.mixer_lock);
+    mixer *handle = Audio.mixer_handle.load();
+    if (handle == nullptr)
+        return 0;
+    const mixer_callbacks callbacks{nullptr, volume_update};
+    if (mixer_read(handle, &callbacks) < 0)
+        std::perror("snd_mixer_read()");
+    return 0;
+}
+
+// Runs inside volume_fd_callback, which holds the group's lock.
+void volume_update(void *, int code, const mixer_gid *gid)
+{
+    mixer *handle = Audio.mixer_handle.load();
+    if (handle == nullptr || mixer_group_read(handle, &Audio.mixer_group) < 0) {
+        std::perror("snd_mixer_group_read()");
+        return;
+    }
+    if (code != Mixer_GroupChanged)
+        return;
+    if (std::strcmp(gid->name, Audio.mixer_group.gid.name) != 0 || gid->index != Audio.mixer_group.gid.index)
+        return;
+    // The mute button is the user's: only the level follows the group.
+    ab_set_value(AbWidgets[ABN_volume], volume_mixer_to_slider(Audio.mixer_group));
+}
+
+audio_device *player_audio() { return &Audio; }
+int player_mixer_fd() { return MixerFd; }
+std::atomic<std::int32_t> *player_stats() { return AudioStats; }

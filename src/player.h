@@ -4,7 +4,14 @@
 // of the playing stream. Everything here runs on the user-interface thread.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
 #include "platform/widget.h"
+
+struct mixer_gid;
+struct mixer_group;
+struct audio_device;
 
 int player_play_song(const char *path);
 void player_stop_song();
@@ -19,3 +26,17 @@ int service_event(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 
 int volume_change(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 int volume_realized(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
+// The event loop calls it while the group's descriptor is readable.
+int volume_fd_callback(int fd, void *data, unsigned mode);
+// The group callback of mixer_read: one call per notification.
+void volume_update(void *private_data, int code, const mixer_gid *gid);
+
+// The slider is a percentage of the group's range; both channels get it.
+void volume_slider_to_mixer(int value, mixer_group &group);
+// The louder channel as a percentage of the range; 0 when either is 0.
+[[nodiscard]] int volume_mixer_to_slider(const mixer_group &group);
+
+// For tests and tools: the audio device record and the watched descriptor.
+[[nodiscard]] audio_device *player_audio();
+[[nodiscard]] int player_mixer_fd();
+[[nodiscard]] std::atomic<std::int32_t> *player_stats();  // total, consumed

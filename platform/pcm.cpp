@@ -1,0 +1,129 @@
+#include "platform/pcm.h"
+
+#include <alsa/asoundlib.h>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <memory>
+
+struct pcm_stream {
+    snd_pcm_t *handle;
+    std::size_t frame_bytes;
+};
+
+namespace {
+
+// Only the decode thread writes, so the countdown needs no more than atomic
+// words to be set safely from a test thread between songs.
+std::atomic<int> FaultAfter{0};
+std::atomic<int> FaultCount{0};
+
+[[nodiscard]] bool injected_short_write()
+{
+    if (FaultCount.load(std::memory_order_relaxed) <= 0)
+        return false;
+    if (FaultAfter.load(std::memory_order_relaxed) > 0) {
+        FaultAfter.fetch_sub(1, std::memory_order_relaxed);
+        return false;
+    }
+    FaultCount.fetch_sub(1, std::memory_order_relaxed);
+    return true;
+}
+
+}  // namespace
+
+int pcm_open_preferred(pcm_stream **handle, int *card, int *device)
+{
+    *handle = nullptr;
+    snd_pcm_t *pcm = nullptr;
+    if (const int rc = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0); rc < 0)
+        return rc;
+    *card = -1;
+    *device = -1;
+    snd_pcm_info_t *info;
+    snd_pcm_info_alloca(&info);
+    if (snd_pcm_info(pcm, info) >= 0) {
+        *card = snd_pcm_info_get_card(info);
+        *device = static_cast<int>(snd_pcm_info_get_device(info));
+        if (*card < 0)
+            *device = -1;
+    }
+    *handle = std::make_unique<pcm_stream>(pcm_stream{pcm, 4}).release();
+    return 0;
+}
+
+int pcm_params(pcm_stream *handle, int rate, int voices, int buffer_bytes)
+{
+    if (handle == nullptr || (voices != 1 && voices != 2) || rate <= 0)
+        return -EINVAL;
+    snd_pcm_t *pcm = handle->handle;
+    snd_pcm_hw_params_t *hw;
+    snd_pcm_hw_params_alloca(&hw);
+    const std::size_t frame_bytes = 2 * static_cast<std::size_t>(voices);
+    snd_pcm_uframes_t buffer = static_cast<snd_pcm_uframes_t>(buffer_bytes) / frame_bytes;
+    snd_pcm_uframes_t period = buffer / Pcm_Periods;
+    int rc = snd_pcm_hw_params_any(pcm, hw);
+    if (rc >= 0)
+        rc = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
+    if (rc >= 0)
+        rc = snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_S16_LE);
+    if (rc >= 0)
+        rc = snd_pcm_hw_params_set_channels(pcm, hw, static_cast<unsigned>(voices));
+    if (rc >= 0)
+        rc = snd_pcm_hw_params_set_rate(pcm, hw, static_cast<unsigned>(rate), 0);
+    if (rc >= 0)
+        rc = snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, nullptr);
+    if (rc >= 0)
+        rc = snd_pcm_hw_params_set_buffer_size_near(pcm, hw, &buffer);
+    if (rc >= 0)
+        rc = snd_pcm_hw_params(pcm, hw);
+    if (rc < 0)
+        return rc;
+    handle->frame_bytes = frame_bytes;
+    return 0;
+}
+
+int pcm_prepare(pcm_stream *handle)
+{
+    return handle != nullptr ? snd_pcm_prepare(handle->handle) : -EINVAL;
+}
+
+long pcm_write(pcm_stream *handle, const void *data, std::size_t bytes)
+{
+    if (handle == nullptr)
+        return -EINVAL;
+    if (injected_short_write())
+        return 0;
+    const snd_pcm_sframes_t frames = snd_pcm_writei(handle->handle, data, bytes / handle->frame_bytes);
+    if (frames < 0)
+        return frames;
+    return static_cast<long>(static_cast<std::size_t>(frames) * handle->frame_bytes);
+}
+
+int pcm_drain(pcm_stream *handle)
+{
+    return handle != nullptr ? snd_pcm_drain(handle->handle) : -EINVAL;
+}
+
+int pcm_close(pcm_stream *handle)
+{
+    const std::unique_ptr<pcm_stream> owned(handle);
+    return owned ? snd_pcm_close(owned->handle) : -EINVAL;
+}
+
+int pcm_mixer_gid(pcm_stream *handle, mixer_gid *gid)
+{
+    if (handle == nullptr || gid == nullptr)
+        return -EINVAL;
+    *gid = mixer_gid{};
+    std::copy(std::begin(Mixer_GroupName), std::end(Mixer_GroupName), gid->name);
+    gid->index = Mixer_GroupIndex;
+    return 0;
+}
+
+void pcm_fault_short_writes(int after, int count)
+{
+    FaultCount.store(0, std::memory_order_relaxed);
+    FaultAfter.store(after, std::memory_order_relaxed);
+    FaultCount.store(count, std::memory_order_relaxed);
+}

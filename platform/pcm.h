@@ -1,0 +1,42 @@
+// The PCM playback stream of the decode engine, on ALSA's "default" device
+// (the user's preferred one; ALSA's configuration chooses it): blocking,
+// signed 16-bit little-endian, 1 or 2 interleaved channels. This is the only
+// file that knows ALSA.
+//
+// Results follow ALSA: 0 or a count on success, a negative error number on
+// failure. A stream is used by one thread at a time: the decode thread while
+// a song plays, the user-interface thread in madthread_stop once the decode
+// thread has ended.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/mixer.h"
+
+struct pcm_stream;
+
+// Periods in the stream's buffer. ALSA otherwise picks periods as short as a
+// handful of frames, and every period costs a wake-up.
+inline constexpr int Pcm_Periods = 4;
+
+// Opens the preferred device for playback; *card and *device: where ALSA
+// says it is, -1 for a device that is not a card's (a sound server, a file).
+// *handle stays null on failure.
+[[nodiscard]] int pcm_open_preferred(pcm_stream **handle, int *card, int *device);
+// Sets the format: rate in Hz, 1 or 2 voices, a buffer of buffer_bytes.
+[[nodiscard]] int pcm_params(pcm_stream *handle, int rate, int voices, int buffer_bytes);
+// Makes the stream ready for writing, also after it has run dry.
+[[nodiscard]] int pcm_prepare(pcm_stream *handle);
+// Blocks until the stream has taken the bytes (whole frames); returns the
+// number taken: fewer, or a negative error, when the stream is not playing.
+[[nodiscard]] long pcm_write(pcm_stream *handle, const void *data, std::size_t bytes);
+// Returns when everything written has played.
+int pcm_drain(pcm_stream *handle);
+int pcm_close(pcm_stream *handle);
+
+// The identity of the stream's mixer group (mixer.h).
+[[nodiscard]] int pcm_mixer_gid(pcm_stream *handle, mixer_gid *gid);
+
+// For tests: after `after` more writes have gone through, the next `count`
+// writes accept nothing, as a stream that stopped playing would.
+void pcm_fault_short_writes(int after, int count);

@@ -1,0 +1,133 @@
+// The decode engine: plays one song file on two threads of its own. A buffer
+// thread reads the file ahead into a ring; a decode thread runs libmad on it,
+// quantises each frame to 16 bits and writes it to the playback stream of
+// the audio device record. The engine reaches the window only through the
+// counters of AudioStats and the service events it posts to `notify`:
+// 0xFF00 when the song has ended by itself, 0xFF01 after each block handed
+// to the decoder, 0xFF03 after the output and its mixer group were opened
+// for a stream format.
+//
+// madthread_start, madthread_pause and madthread_stop are called by one
+// thread (the user-interface thread); the pause is a mutex held by that
+// thread, so pause and resume must come from it.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mad.h>
+#include <mutex>
+#include <pthread.h>
+#include <span>
+
+#include "platform/widget.h"
+
+struct audio_device;
+
+inline constexpr int RingSize = 262145;  // one byte always free: equal indices mean empty
+inline constexpr int InitialRead = 131072;
+inline constexpr int StreamBufferSize = 16384;
+inline constexpr int FragmentSize = 65536;
+inline constexpr int PcmBufferSamples = 6144;
+inline constexpr int DecodePriorityBoost = 5;
+inline constexpr int ShortWritePauseMs = 250;
+inline constexpr int OutputBits = 16;
+
+inline constexpr int Event_SongEnded = 0xFF00;
+inline constexpr int Event_Progress = 0xFF01;
+inline constexpr int Event_MixerReady = 0xFF03;
+
+// The two counters of AudioStats: index 0 total (the file's size in bytes),
+// index 1 consumed (file bytes handed to the decoder so far). The engine
+// stores total before its threads exist and raises consumed on the decode
+// thread; the player reads them at any time and clears them only while no
+// song record exists.
+using audio_stats = std::atomic<std::int32_t>[2];
+inline constexpr int AudioStats_Total = 0;
+inline constexpr int AudioStats_Consumed = 1;
+
+struct dither_stats {
+    unsigned long clip_count = 0;
+    mad_fixed_t clip_peak = 0;
+    mad_fixed_t level_peak = 0;
+};
+
+// One per started song: allocated by madthread_start, released by
+// madthread_stop. Apart from the locks and `quit`, each field belongs to the
+// thread that the comment names, or is written before the threads start.
+struct madthread_data {
+    madthread_data(audio_device *audio, std::span<std::atomic<std::int32_t>, 2> stats, Widget *notify)
+        : audio(audio), stats(stats), notify(notify)
+    {
+    }
+    madthread_data(const madthread_data &) = delete;
+    madthread_data &operator=(const madthread_data &) = delete;
+
+    // The start handshake, the pause (held by the pausing thread for as
+    // long as the song is paused) and the guard of writes to quit.
+    std::mutex run_lock;
+    std::condition_variable started;
+    pthread_t decode_thread{};
+    pthread_t buffer_thread{};
+
+    std::mutex ring_lock;  // ring_stop, ring_write, ring_read, ring_done
+    std::condition_variable ring_space;
+    int ring_stop = 0;
+    int ring_write = 0;
+    int ring_read = 0;
+    std::array<unsigned char, RingSize> ring{};
+
+    int fd = -1;
+    audio_device *audio;
+    std::span<std::atomic<std::int32_t>, 2> stats;
+    Widget *notify;
+    int paused = 0;  // the pausing thread's
+    // Read without the lock by the decode thread's callbacks.
+    std::atomic<int> quit{0};
+
+    // Decode thread.
+    mad_decoder decoder{};
+    dither_stats statistics;
+    mad_fixed_t dither_error = 0;
+    unsigned int last_rate = 0;
+    mad_mode last_mode = MAD_MODE_SINGLE_CHANNEL;
+    // Room for MAD_BUFFER_GUARD bytes past a full block, for the last frame.
+    std::array<unsigned char, StreamBufferSize + MAD_BUFFER_GUARD> stream_buffer{};
+    int stream_length = 0;
+    std::array<std::int16_t, PcmBufferSamples> pcm_buffer{};
+
+    // Signalled when the buffer thread has added bytes or has ended, and on
+    // a stop: the input callback waits on it while the ring is empty.
+    std::condition_variable ring_data;
+    bool ring_done = false;   // the buffer thread has ended (ring_lock)
+    bool set_up = false;      // the decoder is set up (run_lock)
+    bool guard_given = false; // decode thread: the end of the file was padded
+};
+
+// 0: the song runs and *handle is set. -1: nothing runs, *handle is null and
+// everything taken has been given back (the file's errors are printed).
+[[nodiscard]] int madthread_start(madthread_data **handle, const char *path, int base_priority,
+                                  audio_device *audio, std::span<std::atomic<std::int32_t>, 2> stats,
+                                  Widget *notify);
+// Non-zero holds the song before its next write, 0 lets it go on; asking for
+// the state in force does nothing. Returns 0.
+int madthread_pause(madthread_data *handle, int flag);
+// Ends both threads without a 0xFF00, lets the output drain, closes the
+// mixer group and the output, releases the record; *handle becomes null.
+// Returns 0.
+int madthread_stop(madthread_data **handle);
+
+// Thread bodies: the record as argument, nullptr as result.
+void *madthread(void *data);
+void *bufferthread(void *data);
+
+// libmad's callbacks, on the decode thread, with the record as data.
+mad_flow input(void *data, mad_stream *stream);
+mad_flow header(void *data, const mad_header *header);
+mad_flow output(void *data, const mad_header *header, mad_pcm *pcm);
+mad_flow error(void *data, mad_stream *stream, mad_frame *frame);
+
+// Quantises one sample to `bits` bits, rounding toward minus infinity and
+// carrying the rounding error, unlimited, into the next sample.
+[[nodiscard]] long dither(unsigned int bits, mad_fixed_t sample, mad_fixed_t *carried, dither_stats *stats);

@@ -1,0 +1,333 @@
+// The real binary on a real X server, driven from outside as a user would:
+// xdotool clicks and keys, xprop and xwininfo read the window, and a
+// PulseAudio null sink plays in real time while ALSA's file plugin records
+// what the player wrote.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "support/engine_support.h"
+
+using namespace engine_test;
+using namespace std::chrono_literals;
+
+extern char **environ;
+
+namespace {
+
+std::string shell(const std::string &command)
+{
+    std::string out;
+    if (FILE *p = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0)
+            out.append(buffer, n);
+        pclose(p);
+    }
+    return out;
+}
+
+bool have(const char *tool) { return shell(std::string("command -v ") + tool + " 2>/dev/null").size() > 0; }
+
+template <class F> bool eventually(F condition, std::chrono::milliseconds limit = 10s)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, const fs::path &err = {})
+{
+    std::vector<char *> argv;
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> vars;
+    for (char **e = environ; *e; ++e)
+        vars.emplace_back(*e);
+    vars.insert(vars.end(), env.begin(), env.end());
+    std::vector<char *> envp;
+    for (auto &v : vars)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (!err.empty())
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// One X server and one sound server for the whole suite.
+class Desktop : public ::testing::Test {
+protected:
+    static inline std::optional<TempDir> Dir;
+    static inline std::string Display;
+    static inline pid_t Xvfb = -1, Pulse = -1;
+
+    static void SetUpTestSuite()
+    {
+        if (!have("Xvfb") || !have("xdotool") || !have("pulseaudio") || !have("xwininfo") || !have("xprop"))
+            return;
+        Dir.emplace();
+        for (int n = 40 + getpid() % 50; n < 140; ++n)
+            if (!fs::exists("/tmp/.X11-unix/X" + std::to_string(n)) && !fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) {
+                Display = ":" + std::to_string(n);
+                break;
+            }
+        Xvfb = spawn({"Xvfb", Display, "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {});
+        const fs::path run = *Dir / "run";
+        fs::create_directories(run);
+        fs::permissions(run, fs::perms::owner_all, fs::perm_options::replace);
+        Pulse = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                       "-L", "module-null-sink sink_name=tonra norewinds=1",
+                       "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + (run / "native").string()},
+                      {"XDG_RUNTIME_DIR=" + run.string(), "HOME=" + Dir->path().string()});
+        eventually([] { return shell("xdpyinfo -display " + Display + " >/dev/null 2>&1 && echo up").size() > 0; });
+        eventually([run] { return fs::exists(run / "native"); });
+    }
+    static void TearDownTestSuite()
+    {
+        for (pid_t p : {Pulse, Xvfb})
+            if (p > 0) {
+                kill(p, SIGTERM);
+                waitpid(p, nullptr, 0);
+            }
+        Dir.reset();
+    }
+
+    fs::path recording, errors;
+    pid_t tonra = -1;
+    TempDir songs;
+
+    void SetUp() override
+    {
+        if (Display.empty())
+            GTEST_SKIP() << "needs Xvfb, xdotool, xprop, xwininfo and pulseaudio";
+        static int count = 0;
+        recording = Dir->path() / ("rec" + std::to_string(++count) + ".raw");
+        errors = Dir->path() / ("err" + std::to_string(count) + ".txt");
+        std::ofstream(Dir->path() / "asound.conf")
+            << "pcm.!default { type file slave.pcm { type pulse server \"unix:" << (Dir->path() / "run" / "native").string()
+            << "\" } file \"|cat >> " << recording.string() << "\" format \"raw\" }\n";
+    }
+    void TearDown() override
+    {
+        if (tonra > 0) {
+            kill(tonra, SIGKILL);
+            waitpid(tonra, nullptr, 0);
+        }
+    }
+
+    void start(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), TONRA_BINARY);
+        tonra = spawn(args, {"DISPLAY=" + Display, "QT_QPA_PLATFORM=xcb", "ALSA_CONFIG_PATH=" + (Dir->path() / "asound.conf").string(),
+                             "XDG_RUNTIME_DIR=" + (Dir->path() / "run").string(), "HOME=" + songs.path().string()},
+                      errors);
+        ASSERT_GT(tonra, 0);
+        ASSERT_TRUE(eventually([this] { return !window().empty(); })) << "no window";
+    }
+    std::string x(const std::string &command) { return shell("DISPLAY=" + Display + " " + command + " 2>/dev/null"); }
+    std::string window()
+    {
+        std::string id = x("xdotool search --onlyvisible --pid " + std::to_string(tonra) + " --name '^Tonra'");
+        return id.substr(0, id.find('\n'));
+    }
+    std::string title()
+    {
+        const std::string line = x("xprop -id " + window() + " _NET_WM_NAME");
+        const auto q = line.find('"');
+        return q == std::string::npos ? "" : line.substr(q + 1, line.rfind('"') - q - 1);
+    }
+    int geometry(const char *field)
+    {
+        const std::string info = x("xwininfo -id " + window());
+        const auto at = info.find(field);
+        return at == std::string::npos ? -1 : std::atoi(info.c_str() + at + std::strlen(field));
+    }
+    void click(int cx, int cy)
+    {
+        x("xdotool mousemove --window " + window() + " " + std::to_string(cx) + " " + std::to_string(cy) + " click 1");
+    }
+    std::uintmax_t recorded() { return fs::exists(recording) ? fs::file_size(recording) : 0; }
+    bool growing()
+    {
+        const auto before = recorded();
+        std::this_thread::sleep_for(400ms);
+        return recorded() > before;
+    }
+    bool stalled()
+    {
+        // What the device already held plays out first.
+        return eventually([this] {
+            const auto before = recorded();
+            std::this_thread::sleep_for(300ms);
+            return recorded() == before;
+        }, 5s);
+    }
+    std::string stderr_text()
+    {
+        std::ifstream in(errors);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    // A one-second tone with a tag naming it.
+    fs::path tone(const std::string &name, int hz)
+    {
+        const fs::path wav = songs / (name + ".wav"), mp3 = songs / (name + ".mp3");
+        shell("sox -q -n -r 22050 -c 1 -b 16 '" + wav.string() + "' synth 1.0 sine " + std::to_string(hz) + " gain -6");
+        shell("lame --quiet -m m -b 64 '" + wav.string() + "' '" + mp3.string() + "'");
+        char tag[128] = {};
+        std::memcpy(tag, "TAG", 3);
+        std::memcpy(tag + 3, name.data(), name.size());
+        std::memcpy(tag + 33, "Tones", 5);
+        std::ofstream(mp3, std::ios::binary | std::ios::app).write(tag, 128);
+        return mp3;
+    }
+};
+
+// The tone of each tenth of a second of a mono 16-bit recording, by zero crossings.
+std::vector<int> tones(const fs::path &raw)
+{
+    const std::vector<std::int16_t> s = read_samples(raw);
+    std::vector<int> hz;
+    constexpr std::size_t block = 2205;
+    for (std::size_t at = 0; at + block <= s.size(); at += block) {
+        int crossings = 0;
+        for (std::size_t i = at + 1; i < at + block; ++i)
+            crossings += (s[i - 1] < 0) != (s[i] < 0);
+        hz.push_back(crossings * 5);  // crossings per 0.1 s, two per period
+    }
+    return hz;
+}
+
+// The tones in the order they were heard, each once.
+std::vector<int> order(const std::vector<int> &hz, std::initializer_list<int> known)
+{
+    std::vector<int> seen;
+    for (int h : hz)
+        for (int k : known)
+            if (std::abs(h - k) < k / 10 && (seen.empty() || seen.back() != k))
+                seen.push_back(k);
+    return seen;
+}
+
+TEST_F(Desktop, SongsOfTheCommandLinePlayLastFirst)
+{
+    const fs::path a = tone("a", 300), b = tone("b", 600), c = tone("c", 1200);
+    start({a.string(), b.string(), c.string()});
+    ASSERT_TRUE(eventually([this] { return title() == "Tonra - Tones / c"; })) << title();
+    ASSERT_TRUE(eventually([this] { return recorded() > 22050 * 2 * 2.6; }, 15s));
+    EXPECT_EQ(order(tones(recording), {300, 600, 1200}), (std::vector<int>{1200, 600, 300}));
+}
+
+TEST_F(Desktop, WindowOptionsPlaceAndSize)
+{
+    start({"-x10", "-y10", "-h200", "-w300"});
+    EXPECT_EQ(geometry("Absolute upper-left X:"), 10);
+    EXPECT_EQ(geometry("Absolute upper-left Y:"), 10);
+    EXPECT_EQ(geometry("Width:"), 300);
+    EXPECT_EQ(geometry("Height:"), 200);
+    EXPECT_EQ(title(), "Tonra");
+}
+
+TEST_F(Desktop, MaximisedWindow)
+{
+    start({"-S", "m"});
+    // With no window manager to carry it out, the request stands in the
+    // window's state, where any window manager that comes along reads it.
+    const std::string state = x("xprop -id " + window() + " _NET_WM_STATE");
+    EXPECT_NE(state.find("_NET_WM_STATE_MAXIMIZED_HORZ"), std::string::npos) << state;
+    EXPECT_NE(state.find("_NET_WM_STATE_MAXIMIZED_VERT"), std::string::npos) << state;
+}
+
+TEST_F(Desktop, SignalsStopAndSkip)
+{
+    const fs::path a = tone("a", 300), b = tone("b", 600);
+    shell("sox -q -n -r 22050 -c 1 -b 16 '" + (songs / "long.wav").string() + "' synth 20 sine 900 gain -6");
+    shell("lame --quiet -m m -b 64 '" + (songs / "long.wav").string() + "' '" + (songs / "long.mp3").string() + "'");
+    start({a.string(), (songs / "long.mp3").string()});
+    ASSERT_TRUE(eventually([this] { return growing(); }));
+    kill(tonra, SIGUSR1);
+    EXPECT_TRUE(stalled()) << "SIGUSR1 stops playback";
+    EXPECT_EQ(title(), "Tonra - long.mp3") << "the title stays";
+    kill(tonra, SIGUSR2);
+    EXPECT_TRUE(eventually([this] { return growing(); })) << "SIGUSR2 plays again";
+    (void)b;
+}
+
+TEST_F(Desktop, PauseAndFoldByClicking)
+{
+    shell("sox -q -n -r 22050 -c 1 -b 16 '" + (songs / "long.wav").string() + "' synth 20 sine 900 gain -6");
+    shell("lame --quiet -m m -b 64 '" + (songs / "long.wav").string() + "' '" + (songs / "long.mp3").string() + "'");
+    start({(songs / "long.mp3").string()});
+    ASSERT_TRUE(eventually([this] { return growing(); }));
+    click(87 + 8, 263 + 4 + 8);  // pause
+    EXPECT_TRUE(stalled()) << "paused";
+    click(87 + 8, 263 + 4 + 8);
+    EXPECT_TRUE(eventually([this] { return growing(); })) << "resumed";
+
+    click(6 + 6, 4 + 10);  // the fold toggle
+    EXPECT_TRUE(eventually([this] { return geometry("Height:") == 54; })) << geometry("Height:");
+    click(6 + 6, 4 + 10);
+    EXPECT_TRUE(eventually([this] { return geometry("Height:") == 289; })) << geometry("Height:");
+}
+
+TEST_F(Desktop, ExitFromTheFileMenuEndsWithStatusZero)
+{
+    shell("sox -q -n -r 22050 -c 1 -b 16 '" + (songs / "long.wav").string() + "' synth 20 sine 900 gain -6");
+    shell("lame --quiet -m m -b 64 '" + (songs / "long.wav").string() + "' '" + (songs / "long.mp3").string() + "'");
+    start({(songs / "long.mp3").string()});
+    ASSERT_TRUE(eventually([this] { return growing(); }));
+    click(24 + 18, 4 + 10);  // "File"
+    std::this_thread::sleep_for(300ms);
+    x("xdotool key x");  // the key letter of "Exit"
+    int status = -1;
+    const bool ended = eventually([&] { return waitpid(tonra, &status, WNOHANG) == tonra; });
+    ASSERT_TRUE(ended);
+    tonra = -1;
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(stalled()) << "the sound ends with the process";
+}
+
+TEST_F(Desktop, MissingAndDeletedSongs)
+{
+    const fs::path a = tone("a", 300), b = tone("b", 600);
+    start({(songs / "missing.mp3").string(), a.string(), b.string()});
+    ASSERT_TRUE(eventually([this] { return title() == "Tonra - Tones / b"; }));
+    EXPECT_EQ(stderr_text().find("missing.mp3"), std::string::npos) << "a missing path is skipped quietly";
+    fs::remove(a);
+    kill(tonra, SIGUSR2);  // next: the deleted song
+    ASSERT_TRUE(eventually([this] { return stderr_text().find("player_play_song: madthread_start") != std::string::npos; }));
+    const std::string err = stderr_text();
+    EXPECT_NE(err.find("Failed to open mp3 file " + a.string() + "\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("player_play_song: madthread_start: No such file or directory\n"), std::string::npos) << err;
+    EXPECT_EQ(waitpid(tonra, nullptr, WNOHANG), 0) << "still running";
+    EXPECT_EQ(title(), "Tonra - a.mp3");
+}
+
+} // namespace
