@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <memory>
 #include <sched.h>
 #include <sys/stat.h>
@@ -134,58 +137,177 @@ void end_reading(madthread_data &m)
     m.fd = -1;
 }
 
+struct Quantised {
+    long sample;
+    mad_fixed_t carried;
+};
+
+// The quantiser for a sum that may reach the level seen so far: the clip
+// tests, and the statistics. The error goes in and out by value, so that
+// the caller's stays in a register.
+[[gnu::noinline]] Quantised quantise_at_peak(unsigned int shift, mad_fixed_t v, mad_fixed_t carried,
+                                             dither_stats &stats)
+{
+    const mad_fixed_t guard = 0x10000000 >> shift;
+    mad_fixed_t q = v;
+    if (v >= stats.level_peak) {
+        if (v > LargestValue) {
+            q = LargestValue;
+            ++stats.clip_count;
+            if (v - LargestValue > stats.clip_peak && magnitude(carried) < guard)
+                stats.clip_peak = v - LargestValue;
+        }
+        stats.level_peak = q;
+    } else {
+        if (v < SmallestValue) {
+            q = SmallestValue;
+            ++stats.clip_count;
+            if (SmallestValue - v > stats.clip_peak && magnitude(carried) < guard)
+                stats.clip_peak = SmallestValue - v;
+        }
+        stats.level_peak = -q;
+    }
+    q = static_cast<mad_fixed_t>(static_cast<std::uint32_t>(q) & ~((std::uint32_t{1} << shift) - 1));
+    return {q >> shift, wrapping_sub(v, q)};
+}
+
+// The quantiser proper; `dither` is its interface for one sample. Each
+// sample waits for the error of the one before, so the common case, a sum
+// within the level already seen (which cannot clip), keeps that chain to an
+// addition and a mask: v minus v rounded down is v's low bits.
+[[gnu::always_inline]] inline long quantise(unsigned int bits, mad_fixed_t sample, mad_fixed_t &carried,
+                                            dither_stats &stats)
+{
+    const unsigned shift = 29 - bits;
+    const mad_fixed_t v = wrapping_add(sample, carried);
+    // -level_peak <= v < level_peak, as one unsigned comparison.
+    const std::uint32_t level = static_cast<std::uint32_t>(stats.level_peak);
+    if (static_cast<std::uint32_t>(v) + level < 2 * level) [[likely]] {
+        carried = static_cast<mad_fixed_t>(static_cast<std::uint32_t>(v) & ((std::uint32_t{1} << shift) - 1));
+        return v >> shift;
+    }
+    const Quantised q = quantise_at_peak(shift, v, carried, stats);
+    carried = q.carried;
+    return q.sample;
+}
+
+template <bool Scaled>
+[[nodiscard]] mad_fixed_t scaled(mad_fixed_t sample, std::int32_t gain)
+{
+    if constexpr (Scaled)
+        return static_cast<mad_fixed_t>((std::int64_t{sample} * gain) >> 28);
+    else
+        return sample;
+}
+
+// One sample at a time: every frame that the fast conversion below cannot
+// take.
+template <bool Scaled>
+int convert_each(madthread_data &m, const mad_pcm &pcm, const std::array<std::int32_t, 2> &gains)
+{
+    mad_fixed_t carried = m.dither_error;
+    dither_stats stats = m.statistics;
+    std::int16_t *out = m.pcm_buffer.data();
+    const mad_fixed_t *left = pcm.samples[0];
+    const unsigned length = pcm.length;
+    if (pcm.channels == 2) {
+        const mad_fixed_t *right = pcm.samples[1];
+        for (unsigned i = 0; i < length; ++i) {
+            out[2 * i] = static_cast<std::int16_t>(quantise(OutputBits, scaled<Scaled>(left[i], gains[0]), carried, stats));
+            out[2 * i + 1] =
+                static_cast<std::int16_t>(quantise(OutputBits, scaled<Scaled>(right[i], gains[1]), carried, stats));
+        }
+    } else {
+        for (unsigned i = 0; i < length; ++i)
+            out[i] = static_cast<std::int16_t>(quantise(OutputBits, scaled<Scaled>(left[i], gains[0]), carried, stats));
+    }
+    m.dither_error = carried;
+    m.statistics = stats;
+    return static_cast<int>(pcm.channels == 2 ? 2 * length : length);
+}
+
+#if defined(__SSE2__)
+// Each sample waits for the error left by the one before, which makes the
+// quantiser, done one sample at a time, cost as much as the rest of the
+// engine together. But while no sum reaches the level seen so far, nothing
+// clips, and the error left after a sample is the low bits of the first
+// error plus every sample before it (the masks of the steps in between
+// cancel). So four samples at a time: their sums from the running total
+// (which alone carries on from vector to vector), errors, outputs, and a
+// check that no sum reached the level. A frame where one did, or that
+// starts with an excess from clipping, is not taken: false, nothing changed.
+[[nodiscard]] bool convert_fast(madthread_data &m, const mad_pcm &pcm)
+{
+    constexpr int Shift = 29 - OutputBits;
+    const unsigned length = pcm.length;
+    const std::uint32_t first = static_cast<std::uint32_t>(m.dither_error);
+    if (first >= (1U << Shift) || length % 8 != 0)
+        return false;
+    const std::uint32_t level = static_cast<std::uint32_t>(m.statistics.level_peak);
+    const __m128i low = _mm_set1_epi32((1 << Shift) - 1);
+    // v + level < 2 * level, unsigned: flipped signs make it a signed test.
+    const __m128i sign = _mm_set1_epi32(static_cast<int>(0x80000000U));
+    const __m128i offset = _mm_set1_epi32(static_cast<int>(level));
+    const __m128i limit = _mm_xor_si128(_mm_set1_epi32(static_cast<int>(2 * level)), sign);
+    __m128i running = _mm_set1_epi32(static_cast<int>(first));
+    __m128i reached = _mm_setzero_si128();
+
+    // Quantises four samples in the order they are played.
+    const auto four = [&](__m128i x) {
+        __m128i sums = _mm_add_epi32(x, _mm_slli_si128(x, 4));
+        sums = _mm_add_epi32(sums, _mm_slli_si128(sums, 8));  // x0, x0+x1, ...
+        const __m128i before = _mm_add_epi32(running, _mm_sub_epi32(sums, x));
+        running = _mm_add_epi32(running, _mm_shuffle_epi32(sums, 0xFF));
+        const __m128i v = _mm_add_epi32(x, _mm_and_si128(before, low));
+        const __m128i within = _mm_cmplt_epi32(_mm_xor_si128(_mm_add_epi32(v, offset), sign), limit);
+        reached = _mm_or_si128(reached, _mm_andnot_si128(within, _mm_set1_epi32(-1)));
+        return _mm_srai_epi32(v, Shift);
+    };
+
+    auto *out = reinterpret_cast<__m128i *>(m.pcm_buffer.data());
+    const auto *left = reinterpret_cast<const __m128i *>(pcm.samples[0]);
+    if (pcm.channels == 2) {
+        const auto *right = reinterpret_cast<const __m128i *>(pcm.samples[1]);
+        for (unsigned i = 0; i < length / 4; ++i) {
+            const __m128i l = _mm_loadu_si128(left + i);
+            const __m128i r = _mm_loadu_si128(right + i);
+            const __m128i a = four(_mm_unpacklo_epi32(l, r));
+            const __m128i b = four(_mm_unpackhi_epi32(l, r));
+            _mm_storeu_si128(out + i, _mm_packs_epi32(a, b));
+        }
+    } else {
+        for (unsigned i = 0; i < length / 8; ++i) {
+            const __m128i a = four(_mm_loadu_si128(left + 2 * i));
+            const __m128i b = four(_mm_loadu_si128(left + 2 * i + 1));
+            _mm_storeu_si128(out + i, _mm_packs_epi32(a, b));
+        }
+    }
+    if (_mm_movemask_epi8(reached) != 0)
+        return false;
+    m.dither_error = static_cast<mad_fixed_t>(static_cast<std::uint32_t>(_mm_cvtsi128_si32(running)) & ((1U << Shift) - 1));
+    return true;
+}
+#else
+[[nodiscard]] bool convert_fast(madthread_data &, const mad_pcm &)
+{
+    return false;
+}
+#endif
+
+// Converts the frame into pcm_buffer; returns the number of samples.
 template <bool Scaled>
 int convert(madthread_data &m, const mad_pcm &pcm, const std::array<std::int32_t, 2> &gains)
 {
-    const auto scale = [](mad_fixed_t sample, std::int32_t gain) {
-        if constexpr (Scaled)
-            return static_cast<mad_fixed_t>((std::int64_t{sample} * gain) >> 28);
-        else
-            return sample;
-    };
-    const bool stereo = pcm.channels == 2;
-    std::int16_t *out = m.pcm_buffer.data();
-    int n = 0;
-    for (unsigned i = 0; i < pcm.length; ++i) {
-        out[n++] = static_cast<std::int16_t>(
-            dither(OutputBits, scale(pcm.samples[0][i], gains[0]), &m.dither_error, &m.statistics));
-        if (stereo)
-            out[n++] = static_cast<std::int16_t>(
-                dither(OutputBits, scale(pcm.samples[1][i], gains[1]), &m.dither_error, &m.statistics));
-    }
-    return n;
+    if (!Scaled && convert_fast(m, pcm))
+        return static_cast<int>(pcm.channels == 2 ? 2 * pcm.length : pcm.length);
+    return convert_each<Scaled>(m, pcm, gains);
 }
 
 }  // namespace
 
 long dither(unsigned int bits, mad_fixed_t sample, mad_fixed_t *carried, dither_stats *stats)
 {
-    const unsigned shift = 29 - bits;
-    const mad_fixed_t guard = 0x10000000 >> shift;
-    const mad_fixed_t v = wrapping_add(sample, *carried);
-    mad_fixed_t q = v;
-    // Within the level already seen nothing can clip: the common case costs
-    // one comparison.
-    if (v >= stats->level_peak) {
-        if (v > LargestValue) {
-            q = LargestValue;
-            ++stats->clip_count;
-            if (v - LargestValue > stats->clip_peak && magnitude(*carried) < guard)
-                stats->clip_peak = v - LargestValue;
-        }
-        stats->level_peak = q;
-    } else if (v < -stats->level_peak) {
-        if (v < SmallestValue) {
-            q = SmallestValue;
-            ++stats->clip_count;
-            if (SmallestValue - v > stats->clip_peak && magnitude(*carried) < guard)
-                stats->clip_peak = SmallestValue - v;
-        }
-        stats->level_peak = -q;
-    }
-    q = static_cast<mad_fixed_t>(static_cast<std::uint32_t>(q) & ~((std::uint32_t{1} << shift) - 1));
-    *carried = wrapping_sub(v, q);
-    return q >> shift;
+    return quantise(bits, sample, *carried, *stats);
 }
 
 int madthread_start(madthread_data **handle, const char *path, int base_priority, audio_device *audio,

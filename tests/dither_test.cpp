@@ -140,6 +140,35 @@ TEST_F(OutputFrame, StereoPassesTheErrorFromLeftToRightToTheNextLeft)
     EXPECT_EQ(m->dither_error, 0);
 }
 
+TEST_F(OutputFrame, WholeFramesQuantiseAsSampleBySample)
+{
+    // Frames quiet and loud, some reaching a new level or clipping partway:
+    // converting a frame must equal dither() applied to one sample after
+    // the other, with one carried error through every frame.
+    std::mt19937 random(7);
+    Quantiser expected;
+    for (const unsigned channels : {2U, 1U}) {
+        open(44100, channels == 2 ? MAD_MODE_STEREO : MAD_MODE_SINGLE_CHANNEL);
+        std::vector<std::int16_t> want;
+        for (int f = 0; f < 40; ++f) {
+            const mad_fixed_t reach = f % 7 == 6 ? 0x14000000 : 0x00040000 << (f % 6);
+            std::uniform_int_distribution<mad_fixed_t> sample(-reach, reach);
+            auto pcm = frame(channels, f % 4 == 1 ? 576 : 1152);
+            for (unsigned i = 0; i < pcm->length; ++i) {
+                for (unsigned ch = 0; ch < channels; ++ch) {
+                    pcm->samples[ch][i] = sample(random);
+                    want.push_back(static_cast<std::int16_t>(expected(pcm->samples[ch][i])));
+                }
+            }
+            ASSERT_EQ(output(m.get(), nullptr, pcm.get()), MAD_FLOW_CONTINUE);
+            ASSERT_EQ(m->dither_error, expected.error) << "frame " << f;
+            ASSERT_EQ(m->statistics.level_peak, expected.stats.level_peak) << "frame " << f;
+            ASSERT_EQ(m->statistics.clip_count, expected.stats.clip_count) << "frame " << f;
+        }
+        EXPECT_EQ(first_difference(written(), want), -1) << channels << " channels";
+    }
+}
+
 TEST_F(OutputFrame, FrameSizesInBytes)
 {
     open(44100, MAD_MODE_STEREO);

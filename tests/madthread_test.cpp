@@ -70,6 +70,9 @@ protected:
     {
         drop_events();
         notify = event_window();
+        // A sanitizer starts a thread of its own with the first thread
+        // created: let that happen before counting.
+        std::thread([] {}).join();
         threads_before = running_threads();
         fds_before = open_descriptors();
     }
