@@ -912,13 +912,26 @@ void ab_damage(Widget *w)
         w->update();
 }
 
+namespace {
+bool InLockedSection;  // user-interface thread only
+} // namespace
+
+bool ab_in_locked_section() { return InLockedSection; }
+
 void ab_locked(const std::function<void()> &section)
 {
     if (!App || QThread::currentThread() == App->thread()) {
         section();
         return;
     }
-    QMetaObject::invokeMethod(App.get(), [&section] { section(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        App.get(),
+        [&section] {
+            InLockedSection = true;
+            section();
+            InLockedSection = false;
+        },
+        Qt::BlockingQueuedConnection);
 }
 
 void ab_process_events() { QCoreApplication::processEvents(); }

@@ -14,6 +14,9 @@ struct Picture {
 // Text from a tag or a file: UTF-8 when it is valid UTF-8, Latin-1 otherwise.
 [[nodiscard]] QString ab_text_from_bytes(std::string_view bytes);
 
+// True while ab_locked runs a section for another thread.
+[[nodiscard]] bool ab_in_locked_section();
+
 // A widget created from ui/ by resource name, or nullptr.
 [[nodiscard]] QWidget *ui_create_module(const char *resource);
 
