@@ -17,6 +17,7 @@
 #include <QTreeView>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -24,6 +25,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -201,6 +203,30 @@ TEST_F(Playlist, PathsLongerThan1024BytesAreRefusedWithOneLine)
     EXPECT_EQ(paths(), std::vector<std::string>{longest});
     // Whatever the list holds comes back whole in a 1025-byte buffer.
     EXPECT_EQ(next().text, longest);
+}
+
+TEST_F(Playlist, SongsAddedFromAnotherThreadReachTheView)
+{
+    fill({"/music/first.mp3"});
+    std::atomic<bool> done{false};
+    std::thread scan([&done] {
+        for (const char *path : {"/music/a.mp3", "/music/b.mp3", "/music/c.mp3"})
+            ab_locked([path] { ASSERT_EQ(playlist_add_filename(path), 0); });
+        done = true;
+    });
+    ASSERT_TRUE(wait_until([&done] { return done.load(); }));
+    scan.join();
+    const std::vector<std::string> expected{"/music/c.mp3", "/music/b.mp3", "/music/a.mp3", "/music/first.mp3"};
+    EXPECT_EQ(paths(), expected);
+    EXPECT_EQ(ab_get_text(AbWidgets[ABN_song_count]), "4 Songs");
+    // The view may not know the newest songs yet, but the rows it shows are
+    // the bottom of the list, in order.
+    const int shown_rows = model()->rowCount();
+    for (int r = 0; r < shown_rows; ++r)
+        EXPECT_EQ(shown(r, 3).toStdString(), expected[static_cast<std::size_t>(4 - shown_rows + r)]);
+    ASSERT_TRUE(wait_until([] { return model()->rowCount() == 4; }, 1000));
+    for (int r = 0; r < 4; ++r)
+        EXPECT_EQ(shown(r, 3).toStdString(), expected[static_cast<std::size_t>(r)]);
 }
 
 // ---- display -------------------------------------------------------------------
