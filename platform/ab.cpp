@@ -291,7 +291,7 @@ public:
         if ((key == Qt::Key_Return || key == Qt::Key_Enter) && view && view->currentIndex().isValid()) {
             CallbackInfo cb;
             cb.click_count = 2;
-            cb.item = view->currentIndex().row();
+            cb.item = tree_item_row(view, view->currentIndex().row());
             fire(*link_, view, top_, cb);
             return true;
         }
@@ -360,13 +360,13 @@ void bind(const EventLink &link, QWidget *top)
             QObject::connect(view, &QAbstractItemView::clicked, view, [run, view](const QModelIndex &index) {
                 CallbackInfo cb;
                 cb.click_count = 1;
-                cb.item = index.row();
+                cb.item = tree_item_row(view, index.row());
                 run(view, cb);
             });
             QObject::connect(view, &QAbstractItemView::doubleClicked, view, [run, view](const QModelIndex &index) {
                 CallbackInfo cb;
                 cb.click_count = 2;
-                cb.item = index.row();
+                cb.item = tree_item_row(view, index.row());
                 run(view, cb);
             });
             view->installEventFilter(new ListKeys(view, &link, top));

@@ -20,5 +20,9 @@ struct Picture {
 // A widget created from ui/ by resource name, or nullptr.
 [[nodiscard]] QWidget *ui_create_module(const char *resource);
 
+// The item a row of a list's view shows (songs held back from the view
+// stand above its rows).
+[[nodiscard]] int tree_item_row(QWidget *view, int view_row);
+
 // Called by the layer for a list widget it creates: binds the model.
 void tree_attach(QWidget *view, const EventLink *image_link);

@@ -136,6 +136,7 @@ public:
     }
     void refresh_row(int row) { emit dataChanged(index(row, 0), index(row, columnCount({}) - 1)); }
     void refresh_headers() { emit headerDataChanged(Qt::Horizontal, 0, columnCount({}) - 1); }
+    [[nodiscard]] int held_back() const { return static_cast<int>(held_back_); }
 
 private:
     QTreeView *view_;
@@ -182,6 +183,12 @@ void tree_attach(QWidget *widget, const EventLink *image_link)
     view->header()->setSectionsMovable(false);
     // Without a picture column the list is a plain one-column list.
     view->setColumnHidden(0, image_link == nullptr);
+}
+
+int tree_item_row(QWidget *view, int view_row)
+{
+    const ItemList *m = store_of(view);
+    return m && view_row >= 0 ? view_row + m->held_back() : view_row;
 }
 
 int tree_count(Widget *list)

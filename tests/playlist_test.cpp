@@ -224,6 +224,12 @@ TEST_F(Playlist, SongsAddedFromAnotherThreadReachTheView)
     const int shown_rows = model()->rowCount();
     for (int r = 0; r < shown_rows; ++r)
         EXPECT_EQ(shown(r, 3).toStdString(), expected[static_cast<std::size_t>(4 - shown_rows + r)]);
+    // A double click plays the song the user sees, held-back songs or not.
+    const std::string top_shown = shown(0, 3).toStdString();
+    const QPoint top = view()->visualRect(model()->index(0, 1)).center();
+    QTest::mouseClick(view()->viewport(), Qt::LeftButton, {}, top);
+    QTest::mouseDClick(view()->viewport(), Qt::LeftButton, {}, top);
+    EXPECT_EQ(Played, std::vector<std::string>{top_shown});
     ASSERT_TRUE(wait_until([] { return model()->rowCount() == 4; }, 1000));
     for (int r = 0; r < 4; ++r)
         EXPECT_EQ(shown(r, 3).toStdString(), expected[static_cast<std::size_t>(r)]);
