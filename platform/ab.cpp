@@ -4,6 +4,7 @@
 #include <QAbstractSlider>
 #include <QApplication>
 #include <QCursor>
+#include <QDialog>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QIdentityProxyModel>
@@ -23,11 +24,13 @@
 #include <QWindow>
 #include <algorithm>
 #include <csignal>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <pthread.h>
 
 #include "abmain.h"
@@ -496,6 +499,11 @@ QWidget *open_module(const Module &module, QWidget *from, int placement)
     for (const EventLink *l = module.links; l && l->kind != 0; ++l)
         bind(*l, top);
     top->installEventFilter(CloseFilter);
+    // Escape rejects a QDialog, which only hides it: the module would stay
+    // open unseen, its destroyed handlers never run and the link that opens
+    // it would only raise the hidden window.
+    if (auto *dialog = qobject_cast<QDialog *>(top))
+        QObject::connect(dialog, &QDialog::finished, dialog, [dialog] { ab_destroy(dialog); });
 
     if (main_window) {
         for (const EventLink *l = module.links; l && l->kind != 0; ++l)
@@ -913,6 +921,19 @@ void ab_damage(Widget *w)
 }
 
 namespace {
+// A section handed to the user-interface thread, and the word that it ran.
+// The hand-over is made with standard locks rather than Qt's blocking
+// connection: that one orders nothing the thread sanitizer can see, so every
+// value a section and its caller share was reported as a race, and the
+// caller itself deleted the call object that the other thread had just run.
+struct LockedSection {
+    std::mutex mutex;
+    std::condition_variable ran;
+    bool finished = false;
+};
+// Held while a section is posted and taken by the section first, so what
+// the caller prepared is ordered before the section reads it.
+std::mutex LockedPosting;
 bool InLockedSection;  // user-interface thread only
 } // namespace
 
@@ -924,14 +945,24 @@ void ab_locked(const std::function<void()> &section)
         section();
         return;
     }
-    QMetaObject::invokeMethod(
-        App.get(),
-        [&section] {
-            InLockedSection = true;
-            section();
-            InLockedSection = false;
-        },
-        Qt::BlockingQueuedConnection);
+    auto state = std::make_shared<LockedSection>();
+    {
+        const std::lock_guard posting(LockedPosting);
+        QMetaObject::invokeMethod(
+            App.get(),
+            [&section, state] {
+                { const std::lock_guard posted(LockedPosting); }
+                InLockedSection = true;
+                section();
+                InLockedSection = false;
+                const std::lock_guard lock(state->mutex);
+                state->finished = true;
+                state->ran.notify_one();
+            },
+            Qt::QueuedConnection);
+    }
+    std::unique_lock lock(state->mutex);
+    state->ran.wait(lock, [&state] { return state->finished; });
 }
 
 void ab_process_events() { QCoreApplication::processEvents(); }

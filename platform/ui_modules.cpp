@@ -9,6 +9,7 @@
 #include "platform/ab_qt.h"
 #include "ui_base.h"
 #include "ui_image_database.h"
+#include "ui_playlist_selector.h"
 
 namespace {
 template <class Ui, class Top> QWidget *build()
@@ -26,6 +27,7 @@ struct Definition {
 constexpr Definition Definitions[] = {
     {"base.wgtw", build<Ui_base, QWidget>},
     {"image_database.wgtp", build<Ui_image_database, QWidget>},
+    {"playlist_selector.wgtd", build<Ui_playlist_selector, QDialog>},
 };
 } // namespace
 

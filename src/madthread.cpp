@@ -423,10 +423,13 @@ void *madthread(void *data)
 
     // Paused at the end of the song, this waits for the resume (then posts)
     // or for the stop (then does not).
+    // quit is set before the event goes out, so that whoever handles the
+    // event finds this record finished (and can tell a late event of a song
+    // since stopped or replaced from the end of the one that plays).
     const std::lock_guard lock(m.run_lock);
-    if (m.quit.load() == 0)
+    const bool by_itself = m.quit.exchange(1) == 0;
+    if (by_itself)
         tonra_send_event(m.notify, Event_SongEnded);
-    m.quit.store(1);
     return nullptr;
 }
 
@@ -541,6 +544,9 @@ mad_flow header(void *data, const mad_header *hdr)
         // before the change would never be heard.
         pcm_drain(stream);
         tonra_close_audio_playback(&audio);
+        // A stop may have come while the old output played out.
+        if (quitting(m))
+            return MAD_FLOW_STOP;
     }
     if (tonra_open_audio_playback(&audio, FragmentSize, static_cast<int>(hdr->samplerate), hdr->mode) == -1)
         return MAD_FLOW_STOP;

@@ -257,7 +257,12 @@ int service_event(Widget *, LinkInfo *, CallbackInfo *cbinfo)
     const std::uint16_t code = cbinfo ? cbinfo->event_subtype : 0;
     switch (code) {
     case 0xFF00:
-        if (!OutputOpened && MtData != nullptr) {
+        // Only the end of the song that plays moves on. An end posted just
+        // before a stop or before another song was started is late: acting
+        // on it would restart the stopped song or skip the new one.
+        if (MtData == nullptr || MtData->quit.load() == 0)
+            break;
+        if (!OutputOpened) {
             const int songs = tree_count(AbWidgets[ABN_playlist]);
             if (++SilentEndings >= (songs > 0 ? songs : 1)) {
                 player_stop_song();

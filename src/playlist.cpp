@@ -194,7 +194,16 @@ int playlist_add_filename(const char *path)
         std::fprintf(stderr, "playlist_add_filename: path longer than %zu bytes, not added: %s\n", MaxPath, path);
         return -1;
     }
-    if (tree_add_first(list(), item_text(path)) != 0)
+    return playlist_add_text(path, item_text(path));
+}
+
+std::string playlist_item_text(const char *path) { return item_text(path); }
+
+int playlist_add_text(const char *path, std::string text)
+{
+    if (path == nullptr || std::strlen(path) > MaxPath)
+        return -1;
+    if (tree_add_first(list(), std::move(text)) != 0)
         return -1;
     show_count();
     return 0;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/list.h"
 #include "platform/widget.h"
@@ -23,6 +24,11 @@ int item_selected(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 int repeat_settings(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 
 int playlist_add_filename(const char *path);
+// The two halves of playlist_add_filename, for the directory search: the
+// text reads the song's tag and touches no widget, so it may be built on the
+// search thread; the addition itself runs on the user-interface thread.
+[[nodiscard]] std::string playlist_item_text(const char *path);
+int playlist_add_text(const char *path, std::string text);
 int playlist_adding_finished();
 int shuffle(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 int remove_items(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);

@@ -148,7 +148,8 @@ protected:
                              "XDG_RUNTIME_DIR=" + (Dir->path() / "run").string(), "HOME=" + songs.path().string()},
                       errors);
         ASSERT_GT(tonra, 0);
-        ASSERT_TRUE(eventually([this] { return !window().empty(); })) << "no window; it said: " << stderr_text();
+        // Generous: a sanitizer build on a loaded machine starts slowly.
+        ASSERT_TRUE(eventually([this] { return !window().empty(); }, 60s)) << "no window; it said: " << stderr_text();
     }
     std::string x(const std::string &command) { return shell("DISPLAY=" + Display + " " + command + " 2>/dev/null"); }
     std::string window()

@@ -364,3 +364,26 @@ TEST_F(Player, NoDeviceStopsAfterOnePass)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Player, ALateEndOfSongChangesNothing)
+{
+    AlsaDevice device(AlsaDevice::Kind::Null);
+    playlist_add_filename(song("p", 0.3).c_str());
+    playlist_add_filename(song("q", 10).c_str());  // the list reads q, p
+    click(ABN_play);
+    ASSERT_EQ(title(), "Tonra - Tester / q");
+    // An end of song handled while q still plays (posted by a song since
+    // replaced) must not skip q.
+    service(0xFF00);
+    EXPECT_EQ(title(), "Tonra - Tester / q");
+    EXPECT_TRUE(player_is_playing());
+    // Nor restart anything after a stop.
+    click(ABN_stop);
+    service(0xFF00);
+    EXPECT_EQ(controls(), Idle);
+    EXPECT_FALSE(player_is_playing());
+}
+
+} // namespace
