@@ -111,6 +111,27 @@ void move_marker(int from, int to, char *buffer, int length)
     tree_show(list(), to);
 }
 
+// Both ways in refuse, with one line each, a path that could not come back
+// whole from the playlist.
+bool path_fits(const char *path, const char *caller)
+{
+    if (path == nullptr)
+        return false;
+    if (std::strlen(path) > MaxPath) {
+        std::fprintf(stderr, "%s: path longer than %zu bytes, not added: %s\n", caller, MaxPath, path);
+        return false;
+    }
+    return true;
+}
+
+int add_text(std::string text)
+{
+    if (tree_add_first(list(), std::move(text)) != 0)
+        return -1;
+    show_count();
+    return 0;
+}
+
 enum class Direction { Next, Previous };
 
 int step(Direction direction, char *buffer, int length)
@@ -188,25 +209,18 @@ int repeat_settings(Widget *widget, LinkInfo *, CallbackInfo *)
 
 int playlist_add_filename(const char *path)
 {
-    if (path == nullptr)
+    if (!path_fits(path, "playlist_add_filename"))
         return -1;
-    if (std::strlen(path) > MaxPath) {
-        std::fprintf(stderr, "playlist_add_filename: path longer than %zu bytes, not added: %s\n", MaxPath, path);
-        return -1;
-    }
-    return playlist_add_text(path, item_text(path));
+    return add_text(item_text(path));
 }
 
 std::string playlist_item_text(const char *path) { return item_text(path); }
 
 int playlist_add_text(const char *path, std::string text)
 {
-    if (path == nullptr || std::strlen(path) > MaxPath)
+    if (!path_fits(path, "playlist_add_text"))
         return -1;
-    if (tree_add_first(list(), std::move(text)) != 0)
-        return -1;
-    show_count();
-    return 0;
+    return add_text(std::move(text));
 }
 
 int playlist_adding_finished()

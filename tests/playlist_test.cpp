@@ -199,6 +199,13 @@ TEST_F(Playlist, PathsLongerThan1024BytesAreRefusedWithOneLine)
     EXPECT_EQ(tree_count(list()), 0);
     EXPECT_EQ(ab_get_text(AbWidgets[ABN_song_count]), "0 Songs");
 
+    // The directory search's way in refuses it the same way.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(playlist_add_text(too_long.c_str(), playlist_item_text(too_long.c_str())), -1);
+    const std::string search_errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(search_errors.begin(), search_errors.end(), '\n'), 1) << search_errors;
+    EXPECT_EQ(tree_count(list()), 0);
+
     ASSERT_EQ(playlist_add_filename(longest.c_str()), 0);
     EXPECT_EQ(paths(), std::vector<std::string>{longest});
     // Whatever the list holds comes back whole in a 1025-byte buffer.
