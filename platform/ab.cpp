@@ -7,6 +7,8 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QIdentityProxyModel>
+#include <QFileSystemModel>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
@@ -304,7 +306,7 @@ public:
         if ((key == Qt::Key_Return || key == Qt::Key_Enter) && view && view->currentIndex().isValid()) {
             CallbackInfo cb;
             cb.click_count = 2;
-            cb.item = view->currentIndex().row();
+            cb.item = tree_item_row(view, view->currentIndex().row());
             fire(*link_, view, top_, cb);
             return true;
         }
@@ -373,13 +375,13 @@ void bind(const EventLink &link, QWidget *top)
             QObject::connect(view, &QAbstractItemView::clicked, view, [run, view](const QModelIndex &index) {
                 CallbackInfo cb;
                 cb.click_count = 1;
-                cb.item = index.row();
+                cb.item = tree_item_row(view, index.row());
                 run(view, cb);
             });
             QObject::connect(view, &QAbstractItemView::doubleClicked, view, [run, view](const QModelIndex &index) {
                 CallbackInfo cb;
                 cb.click_count = 2;
-                cb.item = index.row();
+                cb.item = tree_item_row(view, index.row());
                 run(view, cb);
             });
             view->installEventFilter(new ListKeys(view, &link, top));
@@ -976,7 +978,10 @@ struct LockedSection {
 // Held while a section is posted and taken by the section first, so what
 // the caller prepared is ordered before the section reads it.
 std::mutex LockedPosting;
+bool InLockedSection;  // user-interface thread only
 } // namespace
+
+bool ab_in_locked_section() { return InLockedSection; }
 
 void ab_locked(const std::function<void()> &section)
 {
@@ -991,7 +996,9 @@ void ab_locked(const std::function<void()> &section)
             App.get(),
             [&section, state] {
                 { const std::lock_guard posted(LockedPosting); }
+                InLockedSection = true;
                 section();
+                InLockedSection = false;
                 const std::lock_guard lock(state->mutex);
                 state->finished = true;
                 state->ran.notify_one();
@@ -1006,6 +1013,24 @@ void ab_process_events() { QCoreApplication::processEvents(); }
 
 // ---- dialogs and pictures -----------------------------------------------------------
 
+namespace {
+// The size column of the file dialog in whole kilobytes, rounded up.
+class KilobyteSizes final : public QIdentityProxyModel {
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        auto *files = qobject_cast<QFileSystemModel *>(sourceModel());
+        if (files == nullptr || index.column() != 1 || role != Qt::DisplayRole)
+            return QIdentityProxyModel::data(index, role);
+        const QModelIndex source = mapToSource(index);
+        if (files->isDir(source))
+            return QString();
+        return QStringLiteral("%1 KB").arg((files->size(source) + 1023) / 1024);
+    }
+};
+} // namespace
+
 int ab_file_selection(Widget *parent, const char *title, const char *directory, const char *pattern,
                       std::string &path)
 {
@@ -1015,6 +1040,7 @@ int ab_file_selection(Widget *parent, const char *title, const char *directory, 
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setViewMode(QFileDialog::Detail);
+    dialog.setProxyModel(new KilobyteSizes(&dialog));  // owned by the dialog
     if (auto *view = dialog.findChild<QTreeView *>("treeView")) {
         // A name and a size column only.
         view->setColumnHidden(2, true);

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QTimer>
 #include <QTreeView>
 #include <algorithm>
 
@@ -26,7 +27,12 @@ std::string_view column(std::string_view text, int c)
 
 class ItemList final : public QAbstractTableModel {
 public:
-    ItemList(QTreeView *view, ItemImageFunction image) : QAbstractTableModel(view), view_(view), image_(image) {}
+    ItemList(QTreeView *view, ItemImageFunction image) : QAbstractTableModel(view), view_(view), image_(image)
+    {
+        held_back_timer_.setSingleShot(true);
+        held_back_timer_.setInterval(100);
+        QObject::connect(&held_back_timer_, &QTimer::timeout, this, [this] { announce(); });
+    }
 
     std::deque<TreeItem> items;
     std::vector<const Picture *> images;
@@ -34,7 +40,7 @@ public:
 
     int rowCount(const QModelIndex &parent) const override
     {
-        return parent.isValid() ? 0 : static_cast<int>(items.size());
+        return parent.isValid() ? 0 : static_cast<int>(items.size() - held_back_);
     }
     int columnCount(const QModelIndex &parent) const override
     {
@@ -42,9 +48,9 @@ public:
     }
     QVariant data(const QModelIndex &index, int role) const override
     {
-        if (!index.isValid() || index.row() >= static_cast<int>(items.size()))
+        if (!index.isValid() || index.row() >= rowCount({}))
             return {};
-        const TreeItem &item = items[static_cast<std::size_t>(index.row())];
+        const TreeItem &item = items[static_cast<std::size_t>(index.row()) + held_back_];
         if (index.column() == 0) {
             if (role != Qt::DecorationRole || image_ == nullptr)
                 return {};
@@ -70,25 +76,50 @@ public:
         return QString::fromStdString(headers[static_cast<std::size_t>(section - 1)]);
     }
 
-    void add_first(std::vector<std::string> &texts)
+    // A tree view lays out every row again after each insertion at the top,
+    // so additions that arrive one event-loop turn apart (the directory scan
+    // adds one song per locked section) would cost the whole list each.
+    // Those are held back from the views, above the rows they know, and
+    // announced together at most every 100 ms, or as soon as anything else
+    // touches the list through the layer.
+    void add_first(std::vector<std::string> &texts, bool hold_back)
     {
         if (texts.empty())
             return;
+        if (hold_back) {
+            for (auto &text : texts)
+                items.push_front(TreeItem{std::move(text), 0});
+            held_back_ += texts.size();
+            if (!held_back_timer_.isActive())
+                held_back_timer_.start();
+            return;
+        }
+        announce();
         beginInsertRows({}, 0, static_cast<int>(texts.size()) - 1);
         for (auto &text : texts)
             items.push_front(TreeItem{std::move(text), 0});
+        endInsertRows();
+    }
+    void announce()
+    {
+        if (held_back_ == 0)
+            return;
+        beginInsertRows({}, 0, static_cast<int>(held_back_) - 1);
+        held_back_ = 0;
         endInsertRows();
     }
     void reset(std::deque<TreeItem> replacement)
     {
         beginResetModel();
         items = std::move(replacement);
+        held_back_ = 0;
         endResetModel();
     }
     void rearrange(const std::function<void(std::deque<TreeItem> &)> &how)
     {
         beginResetModel();
         how(items);
+        held_back_ = 0;
         endResetModel();
     }
     void remove_row(int row)
@@ -105,16 +136,29 @@ public:
     }
     void refresh_row(int row) { emit dataChanged(index(row, 0), index(row, columnCount({}) - 1)); }
     void refresh_headers() { emit headerDataChanged(Qt::Horizontal, 0, columnCount({}) - 1); }
+    [[nodiscard]] int held_back() const { return static_cast<int>(held_back_); }
 
 private:
     QTreeView *view_;
     ItemImageFunction image_;
+    std::size_t held_back_ = 0;  // items at the top that the views do not know yet
+    QTimer held_back_timer_;
 };
 
-ItemList *model_of(Widget *list)
+// The items as the modules see them, held-back ones included.
+ItemList *store_of(Widget *list)
 {
     auto *view = qobject_cast<QTreeView *>(list);
     return view ? dynamic_cast<ItemList *>(view->model()) : nullptr;
+}
+
+// The model with the views up to date, so their rows are the items' rows.
+ItemList *model_of(Widget *list)
+{
+    ItemList *m = store_of(list);
+    if (m)
+        m->announce();
+    return m;
 }
 
 const std::deque<TreeItem> NoItems;
@@ -141,15 +185,21 @@ void tree_attach(QWidget *widget, const EventLink *image_link)
     view->setColumnHidden(0, image_link == nullptr);
 }
 
+int tree_item_row(QWidget *view, int view_row)
+{
+    const ItemList *m = store_of(view);
+    return m && view_row >= 0 ? view_row + m->held_back() : view_row;
+}
+
 int tree_count(Widget *list)
 {
-    auto *m = model_of(list);
+    auto *m = store_of(list);
     return m ? static_cast<int>(m->items.size()) : 0;
 }
 
 TreeItem *tree_item(Widget *list, int row)
 {
-    auto *m = model_of(list);
+    auto *m = store_of(list);
     if (m == nullptr || row < 0 || row >= static_cast<int>(m->items.size()))
         return nullptr;
     return &m->items[static_cast<std::size_t>(row)];
@@ -157,7 +207,7 @@ TreeItem *tree_item(Widget *list, int row)
 
 const std::deque<TreeItem> &tree_items(Widget *list)
 {
-    auto *m = model_of(list);
+    auto *m = store_of(list);
     return m ? m->items : NoItems;
 }
 
@@ -170,11 +220,11 @@ int tree_add_first(Widget *list, std::string text)
 
 int tree_add_first_batch(Widget *list, std::vector<std::string> texts)
 {
-    auto *m = model_of(list);
+    auto *m = store_of(list);
     if (m == nullptr)
         return -1;
     try {
-        m->add_first(texts);
+        m->add_first(texts, ab_in_locked_section());
     } catch (const std::bad_alloc &) {
         return -1;
     }
@@ -229,7 +279,7 @@ std::vector<int> tree_selected_rows(Widget *list)
 {
     std::vector<int> rows;
     auto *view = qobject_cast<QTreeView *>(list);
-    if (view == nullptr || view->selectionModel() == nullptr)
+    if (view == nullptr || view->selectionModel() == nullptr || model_of(list) == nullptr)
         return rows;
     // From the ranges themselves: selectedRows() tests every row against
     // every range, quadratic for a scattered selection over a long list.
@@ -281,7 +331,7 @@ void tree_goto(Widget *list, int row)
 int tree_current_row(Widget *list)
 {
     auto *view = qobject_cast<QTreeView *>(list);
-    return view && view->currentIndex().isValid() ? view->currentIndex().row() : -1;
+    return view && model_of(list) && view->currentIndex().isValid() ? view->currentIndex().row() : -1;
 }
 
 void tree_set_images(Widget *list, std::vector<const Picture *> images)
@@ -306,6 +356,10 @@ void tree_set_column_widths(Widget *list, std::span<const int> widths)
     auto *view = qobject_cast<QTreeView *>(list);
     if (view == nullptr)
         return;
+    // The style's minimum would widen a narrow picture column.
+    if (!widths.empty())
+        view->header()->setMinimumSectionSize(
+            std::min(view->header()->minimumSectionSize(), *std::min_element(widths.begin(), widths.end())));
     for (std::size_t c = 0; c < widths.size(); ++c)
         view->header()->resizeSection(static_cast<int>(c), widths[c]);
 }

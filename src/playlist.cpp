@@ -111,6 +111,27 @@ void move_marker(int from, int to, char *buffer, int length)
     tree_show(list(), to);
 }
 
+// Both ways in refuse, with one line each, a path that could not come back
+// whole from the playlist.
+bool path_fits(const char *path, const char *caller)
+{
+    if (path == nullptr)
+        return false;
+    if (std::strlen(path) > MaxPath) {
+        std::fprintf(stderr, "%s: path longer than %zu bytes, not added: %s\n", caller, MaxPath, path);
+        return false;
+    }
+    return true;
+}
+
+int add_text(std::string text)
+{
+    if (tree_add_first(list(), std::move(text)) != 0)
+        return -1;
+    show_count();
+    return 0;
+}
+
 enum class Direction { Next, Previous };
 
 int step(Direction direction, char *buffer, int length)
@@ -188,25 +209,18 @@ int repeat_settings(Widget *widget, LinkInfo *, CallbackInfo *)
 
 int playlist_add_filename(const char *path)
 {
-    if (path == nullptr)
+    if (!path_fits(path, "playlist_add_filename"))
         return -1;
-    if (std::strlen(path) > MaxPath) {
-        std::fprintf(stderr, "playlist_add_filename: path longer than %zu bytes, not added: %s\n", MaxPath, path);
-        return -1;
-    }
-    return playlist_add_text(path, item_text(path));
+    return add_text(item_text(path));
 }
 
 std::string playlist_item_text(const char *path) { return item_text(path); }
 
 int playlist_add_text(const char *path, std::string text)
 {
-    if (path == nullptr || std::strlen(path) > MaxPath)
+    if (!path_fits(path, "playlist_add_text"))
         return -1;
-    if (tree_add_first(list(), std::move(text)) != 0)
-        return -1;
-    show_count();
-    return 0;
+    return add_text(std::move(text));
 }
 
 int playlist_adding_finished()
@@ -242,30 +256,28 @@ int shuffle(Widget *, LinkInfo *, CallbackInfo *)
 int remove_items(Widget *, LinkInfo *, CallbackInfo *)
 {
     Widget *playlist = list();
-    const int count = tree_count(playlist);
-    if (count == 0)
+    if (tree_count(playlist) == 0)
         return -1;
     const std::vector<int> rows = tree_selected_rows(playlist);
     if (rows.empty())
         return 0;
     const int marked = marked_row();
-    const auto removed = [&rows](int row) { return std::binary_search(rows.begin(), rows.end(), row); };
-    if (marked < 0 || !removed(marked)) {
+    if (marked < 0 || !std::binary_search(rows.begin(), rows.end(), marked)) {
         tree_remove_rows(playlist, rows);
         show_count();
         return 0;
     }
     // The marker goes to the first surviving item below the marked one, or
-    // to the first item when none survives below it.
-    int heir = marked + 1;
-    while (heir < count && removed(heir))
-        ++heir;
+    // to the first item when none survives below it. Survivors keep their
+    // order, so that item's new row is the number of survivors above it.
+    const int survivors_above =
+        marked + 1 - static_cast<int>(std::upper_bound(rows.begin(), rows.end(), marked) - rows.begin());
     tree_remove_rows(playlist, rows);
     show_count();
-    if (tree_count(playlist) == 0)
+    const int left = tree_count(playlist);
+    if (left == 0)
         return 0;
-    const int row =
-        heir < count ? heir - static_cast<int>(std::lower_bound(rows.begin(), rows.end(), heir) - rows.begin()) : 0;
+    const int row = survivors_above < left ? survivors_above : 0;
     const std::string path{path_of(*tree_item(playlist, row))};
     Player.play_song(path.c_str());
     if (TreeItem *item = tree_item(playlist, row)) {
@@ -302,6 +314,7 @@ int playlist_realized(Widget *, LinkInfo *, CallbackInfo *)
     tree_set_columns(list(), {"Song", "Duration", ""});
     constexpr std::array widths{23, 270, 78};
     tree_set_column_widths(list(), widths);
+    show_count();
     return 0;
 }
 

@@ -371,10 +371,17 @@ TEST_F(Player, ALateEndOfSongChangesNothing)
 {
     AlsaDevice device(AlsaDevice::Kind::Null);
     playlist_add_filename(song("p", 0.3).c_str());
-    playlist_add_filename(song("q", 10).c_str());  // the list reads q, p
-    click(ABN_play);
+    // Long enough that it is still being decoded when the pause holds it
+    // (the null device does not pace, so a short song would really end).
+    const fs::path q = tagged_copy(mp3_song(22050, 1, "m", 32, 120), dir / "q.mp3", "q", "Tester");
+    playlist_add_filename(q.c_str());  // the list reads q, p
+    // Started and held at once, with no event handled in between: a click
+    // would let the loop run, and q could end meanwhile.
+    ASSERT_EQ(player_play_song(q.c_str()), 0);
+    ab_set_flags(AbWidgets[ABN_pause], Flag_Set, Flag_Set);
+    player_pause(AbWidgets[ABN_pause], nullptr, nullptr);
     ASSERT_EQ(title(), "Tonra - Tester / q");
-    // An end of song handled while q still plays (posted by a song since
+    // An end of song handled while q is held (posted by a song since
     // replaced) must not skip q.
     service(0xFF00);
     EXPECT_EQ(title(), "Tonra - Tester / q");
