@@ -61,6 +61,14 @@ int windows_named(const char *name)
     return n;
 }
 
+std::map<QString, QLabel *> labels_by_text(QWidget *top)
+{
+    std::map<QString, QLabel *> labels;
+    for (auto *label : top->findChildren<QLabel *>())
+        labels[label->text()] = label;
+    return labels;
+}
+
 QRect screen_area()
 {
     return QGuiApplication::primaryScreen()->availableGeometry();
@@ -380,9 +388,7 @@ TEST_F(Menus, AboutBoxNamesTheProgramInLargeType)
     choose(open_menu(help_menu), "about");
     QWidget *box = slot(ABN_aboutbox);
     ASSERT_NE(box, nullptr);
-    std::map<QString, QLabel *> labels;
-    for (auto *label : box->findChildren<QLabel *>())
-        labels[label->text()] = label;
+    std::map<QString, QLabel *> labels = labels_by_text(box);
     ASSERT_TRUE(labels.contains("Tonra"));
     ASSERT_TRUE(labels.contains("A QNX MP3 Player based on the MAD Codec."));
     QLabel *name = labels["Tonra"];
@@ -442,9 +448,7 @@ TEST_F(Menus, PreferencesWindowShowsTheBoostSliderAndItsLabels)
     EXPECT_EQ(slider->maximum(), 20);
     EXPECT_EQ(slider->value(), 5);
 
-    std::map<QString, QLabel *> labels;
-    for (auto *label : tabs->widget(0)->findChildren<QLabel *>())
-        labels[label->text()] = label;
+    std::map<QString, QLabel *> labels = labels_by_text(tabs->widget(0));
     ASSERT_TRUE(labels.contains("10"));
     ASSERT_TRUE(labels.contains("0"));
     ASSERT_TRUE(labels.contains("Player\nThread\nPriority\nBoost"));
