@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/widget.h"
@@ -24,6 +25,8 @@ public:
     TempDir &operator=(const TempDir &) = delete;
     [[nodiscard]] const fs::path &path() const { return path_; }
     [[nodiscard]] fs::path operator/(const std::string &name) const { return path_ / name; }
+    // The full path of a name inside the directory, as a string.
+    [[nodiscard]] std::string file(std::string_view name) const { return (path_ / name).string(); }
 
 private:
     fs::path path_;

@@ -7,22 +7,6 @@
 #include <stdexcept>
 #include <system_error>
 
-TempDir::TempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "tonra-test.XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::system_error(errno, std::generic_category(), "mkdtemp");
-    path_ = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::file(std::string_view name) const { return (path_ / name).string(); }
-
 std::string write_song(const std::string &path, std::optional<V1Tag> tag, std::size_t audio_bytes)
 {
     std::string bytes(audio_bytes, '\xAA');

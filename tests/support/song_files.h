@@ -7,19 +7,10 @@
 #include <string>
 #include <string_view>
 
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    [[nodiscard]] const std::filesystem::path &path() const { return path_; }
-    // The full path of a name inside the directory.
-    [[nodiscard]] std::string file(std::string_view name) const;
+#include "support/engine_support.h"
 
-private:
-    std::filesystem::path path_;
-};
+// The scratch directories of the engine's tests serve here too.
+using engine_test::TempDir;
 
 // Fields as bytes, stored unconverted; each is cut to its 30-byte slot.
 struct V1Tag {
