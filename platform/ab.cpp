@@ -32,6 +32,8 @@
 #include <memory>
 #include <mutex>
 #include <pthread.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include "abmain.h"
 #include "platform/ab_qt.h"
@@ -726,6 +728,31 @@ void ab_init(int, char **argv, const WindowOptions &options)
         notifier = new QSocketNotifier(fd, QSocketNotifier::Read, App.get());
         QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] { deliver_service_events(); });
     }
+}
+
+int ab_route_signals(std::initializer_list<int> numbers, void (*handler)(int))
+{
+    static int fd = -1;
+    static void (*route)(int) = nullptr;
+    route = handler;
+    if (fd >= 0)
+        return 0;
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signo : numbers)
+        sigaddset(&set, signo);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    auto *notifier = new QSocketNotifier(fd, QSocketNotifier::Read, App.get());  // owned by the application
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
+        signalfd_siginfo info;
+        while (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+            if (route)
+                route(static_cast<int>(info.ssi_signo));
+    });
+    return 0;
 }
 
 void ab_link_window(Widget *parent, const EventLink *links)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ struct WindowOptions {
 
 // Creates the application (only the program name is handed to the toolkit).
 void ab_init(int argc, char **argv, const WindowOptions &options);
+// The given signals reach the handler on the user-interface thread, one at a
+// time: every thread of the program keeps them blocked (so none of its reads
+// or writes is ever interrupted) and a descriptor delivers them.
+int ab_route_signals(std::initializer_list<int> numbers, void (*handler)(int));
 // Opens the modules of a link table (the application links: the main window).
 void ab_link_window(Widget *parent, const EventLink *links);
 // Runs the event loop until the main window is closed; returns its status.

@@ -3,7 +3,6 @@
 #include <csignal>
 #include <cstring>
 #include <cstdio>
-#include <pthread.h>
 #include <mad.h>
 #include <sched.h>
 
@@ -24,20 +23,10 @@ int tonra_init(int argc, char *argv[])
     BasePriority = param.sched_priority;
 
     svc_open();
-    struct sigaction action{};
-    action.sa_handler = signal_handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGUSR1, &action, nullptr);
-    sigaction(SIGUSR2, &action, nullptr);
-    // Only this thread takes the two signals: every thread started from here
-    // on inherits them blocked (the thread helpers block them as well), so no
-    // sound write or file read elsewhere is ever interrupted.
-    sigset_t usr;
-    sigemptyset(&usr);
-    sigaddset(&usr, SIGUSR1);
-    sigaddset(&usr, SIGUSR2);
-    pthread_sigmask(SIG_UNBLOCK, &usr, nullptr);
+    // The handler runs on the user-interface thread: the signals stay
+    // blocked in every thread, so no sound write or file read anywhere is
+    // interrupted by them, and a descriptor hands them to the event loop.
+    ab_route_signals({SIGUSR1, SIGUSR2}, signal_handler);
 
     CmdArgc = argc;
     CmdArgv = argv;

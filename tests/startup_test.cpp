@@ -261,6 +261,38 @@ TEST_F(Startup, SignalsPostStopAndNextWithoutBlocking)
     EXPECT_EQ(service_codes().back(), 0xFF04);
 }
 
+void post_from_handler(int) { tonra_send_event(svc_target(), 0xFF02); }
+
+TEST_F(Startup, PostingIsSafeInsideAnAsynchronousSignalHandler)
+{
+    open_main_window();
+    seen.clear();
+    struct sigaction action{}, previous{};
+    action.sa_handler = post_from_handler;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
+    // Interrupts whatever this thread is doing, as a signal does.
+    for (int i = 0; i < 3; ++i)
+        raise(SIGALRM);
+    sigaction(SIGALRM, &previous, nullptr);
+    ASSERT_TRUE(wait_until([&] { return service_codes().size() >= 3; }));
+    EXPECT_EQ(service_codes(), (std::vector<std::uint16_t>{0xFF02, 0xFF02, 0xFF02}));
+}
+
+TEST_F(Startup, TheUserSignalsStayBlockedInEveryThread)
+{
+    open_main_window();
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    EXPECT_TRUE(sigismember(&mask, SIGUSR1)) << "the interface thread takes them from a descriptor";
+    std::thread([] {
+        sigset_t inherited;
+        pthread_sigmask(SIG_BLOCK, nullptr, &inherited);
+        EXPECT_TRUE(sigismember(&inherited, SIGUSR1));
+        EXPECT_TRUE(sigismember(&inherited, SIGUSR2));
+    }).join();
+}
+
 TEST_F(Startup, SignalsBeforeTheWindowExistAreDropped)
 {
     open_main_window();
