@@ -5,23 +5,16 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDialog>
-#include <QFileDialog>
-#include <QHeaderView>
-#include <QIdentityProxyModel>
-#include <QFileSystemModel>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMetaObject>
 #include <QPointer>
-#include <QProgressBar>
 #include <QScreen>
 #include <QShortcut>
 #include <QSocketNotifier>
-#include <QStringDecoder>
 #include <QThread>
 #include <QTreeView>
-#include <QWindow>
 #include <algorithm>
 #include <csignal>
 #include <condition_variable>
@@ -798,114 +791,6 @@ void ab_destroy(Widget *widget)
 
 void ab_set_link_observer(LinkObserver observer) { Observer = std::move(observer); }
 
-// ---- widget state ------------------------------------------------------------------
-
-std::uint32_t ab_get_flags(Widget *w)
-{
-    if (w == nullptr)
-        return 0;
-    std::uint32_t flags = w->property("ab_flags").isValid() ? w->property("ab_flags").toUInt()
-                                                             : (w->isEnabled() ? Flag_Selectable : Flag_Blocked);
-    flags &= ~(Flag_Set | Flag_Toggle);
-    if (auto *button = qobject_cast<QAbstractButton *>(w)) {
-        if (button->isCheckable())
-            flags |= Flag_Toggle;
-        if (button->isChecked())
-            flags |= Flag_Set;
-    }
-    return flags;
-}
-
-void ab_set_flags(Widget *w, std::uint32_t value, std::uint32_t mask)
-{
-    if (w == nullptr)
-        return;
-    const std::uint32_t flags = (ab_get_flags(w) & ~mask) | (value & mask);
-    w->setProperty("ab_flags", flags);
-    w->setEnabled((flags & Flag_Selectable) && !(flags & Flag_Blocked));
-    if (auto *button = qobject_cast<QAbstractButton *>(w)) {
-        const QSignalBlocker quiet(button);
-        button->setCheckable(flags & Flag_Toggle);
-        button->setChecked(flags & Flag_Set);
-    }
-}
-
-QString ab_text_from_bytes(std::string_view bytes)
-{
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-    if (!utf8.hasError())
-        return text;
-    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
-}
-
-void ab_set_text(Widget *w, const char *text)
-{
-    const QString t = ab_text_from_bytes(text ? text : "");
-    if (auto *label = qobject_cast<QLabel *>(w))
-        label->setText(t);
-    else if (auto *button = qobject_cast<QAbstractButton *>(w))
-        button->setText(t);
-    else if (w)
-        w->setWindowTitle(t);
-}
-
-std::string ab_get_text(Widget *w)
-{
-    if (auto *label = qobject_cast<QLabel *>(w))
-        return label->text().toStdString();
-    if (auto *button = qobject_cast<QAbstractButton *>(w))
-        return button->text().toStdString();
-    return w ? w->windowTitle().toStdString() : std::string();
-}
-
-void ab_set_title(Widget *w, const char *title)
-{
-    if (w)
-        w->setWindowTitle(ab_text_from_bytes(title ? title : ""));
-}
-
-std::string ab_get_title(Widget *w) { return w ? w->windowTitle().toStdString() : std::string(); }
-
-int ab_get_value(Widget *w)
-{
-    if (auto *slider = qobject_cast<QAbstractSlider *>(w))
-        return slider->value();
-    if (auto *bar = qobject_cast<QProgressBar *>(w))
-        return bar->value();
-    return 0;
-}
-
-void ab_set_value(Widget *w, int value)
-{
-    const QSignalBlocker quiet(w);
-    if (auto *slider = qobject_cast<QAbstractSlider *>(w))
-        slider->setValue(value);
-    else if (auto *bar = qobject_cast<QProgressBar *>(w))
-        bar->setValue(value);
-}
-
-Area ab_get_area(Widget *w)
-{
-    if (w == nullptr)
-        return {};
-    const QRect g = w->isWindow() ? QRect(w->pos(), w->size()) : w->geometry();
-    return {static_cast<std::int16_t>(g.x()), static_cast<std::int16_t>(g.y()),
-            static_cast<std::uint16_t>(g.width()), static_cast<std::uint16_t>(g.height())};
-}
-
-void ab_set_area(Widget *w, Area area)
-{
-    if (w == nullptr)
-        return;
-    if (w->isWindow()) {
-        w->resize(area.w, area.h);
-        w->move(area.x, area.y);
-    } else {
-        w->setGeometry(area.x, area.y, area.w, area.h);
-    }
-}
-
 // ---- descriptors, blocking, redraw --------------------------------------------------
 
 int ab_add_fd(int fd, FdCallback callback, void *data)
@@ -1038,46 +923,7 @@ void ab_locked(const std::function<void()> &section)
 
 void ab_process_events() { QCoreApplication::processEvents(); }
 
-// ---- dialogs and pictures -----------------------------------------------------------
-
-namespace {
-// The size column of the file dialog in whole kilobytes, rounded up.
-class KilobyteSizes final : public QIdentityProxyModel {
-public:
-    using QIdentityProxyModel::QIdentityProxyModel;
-    QVariant data(const QModelIndex &index, int role) const override
-    {
-        auto *files = qobject_cast<QFileSystemModel *>(sourceModel());
-        if (files == nullptr || index.column() != 1 || role != Qt::DisplayRole)
-            return QIdentityProxyModel::data(index, role);
-        const QModelIndex source = mapToSource(index);
-        if (files->isDir(source))
-            return QString();
-        return QStringLiteral("%1 KB").arg((files->size(source) + 1023) / 1024);
-    }
-};
-} // namespace
-
-int ab_file_selection(Widget *parent, const char *title, const char *directory, const char *pattern,
-                      std::string &path)
-{
-    QFileDialog dialog(parent, QString::fromUtf8(title), directory ? QFile::decodeName(directory) : QString(),
-                       QString::fromUtf8(pattern));
-    dialog.setObjectName("file_selection");
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setViewMode(QFileDialog::Detail);
-    dialog.setProxyModel(new KilobyteSizes(&dialog));  // owned by the dialog
-    if (auto *view = dialog.findChild<QTreeView *>("treeView")) {
-        // A name and a size column only.
-        view->setColumnHidden(2, true);
-        view->setColumnHidden(3, true);
-    }
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return 0;
-    path = QFile::encodeName(dialog.selectedFiles().front()).toStdString();
-    return 1;
-}
+// ---- pictures -----------------------------------------------------------------
 
 const Picture *ab_get_picture(const Module &database, const char *name)
 {

@@ -1,0 +1,117 @@
+// Widget state as the modules see it: flag words under a mask, texts,
+// values and areas. Programmatic changes never run a widget's handlers.
+#include <QAbstractButton>
+#include <QAbstractSlider>
+#include <QLabel>
+#include <QProgressBar>
+#include <QSignalBlocker>
+#include <QStringDecoder>
+
+#include "platform/ab.h"
+#include "platform/ab_qt.h"
+
+std::uint32_t ab_get_flags(Widget *w)
+{
+    if (w == nullptr)
+        return 0;
+    std::uint32_t flags = w->property("ab_flags").isValid() ? w->property("ab_flags").toUInt()
+                                                             : (w->isEnabled() ? Flag_Selectable : Flag_Blocked);
+    flags &= ~(Flag_Set | Flag_Toggle);
+    if (auto *button = qobject_cast<QAbstractButton *>(w)) {
+        if (button->isCheckable())
+            flags |= Flag_Toggle;
+        if (button->isChecked())
+            flags |= Flag_Set;
+    }
+    return flags;
+}
+
+void ab_set_flags(Widget *w, std::uint32_t value, std::uint32_t mask)
+{
+    if (w == nullptr)
+        return;
+    const std::uint32_t flags = (ab_get_flags(w) & ~mask) | (value & mask);
+    w->setProperty("ab_flags", flags);
+    w->setEnabled((flags & Flag_Selectable) && !(flags & Flag_Blocked));
+    if (auto *button = qobject_cast<QAbstractButton *>(w)) {
+        const QSignalBlocker quiet(button);
+        button->setCheckable(flags & Flag_Toggle);
+        button->setChecked(flags & Flag_Set);
+    }
+}
+
+QString ab_text_from_bytes(std::string_view bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    if (!utf8.hasError())
+        return text;
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+void ab_set_text(Widget *w, const char *text)
+{
+    const QString t = ab_text_from_bytes(text ? text : "");
+    if (auto *label = qobject_cast<QLabel *>(w))
+        label->setText(t);
+    else if (auto *button = qobject_cast<QAbstractButton *>(w))
+        button->setText(t);
+    else if (w)
+        w->setWindowTitle(t);
+}
+
+std::string ab_get_text(Widget *w)
+{
+    if (auto *label = qobject_cast<QLabel *>(w))
+        return label->text().toStdString();
+    if (auto *button = qobject_cast<QAbstractButton *>(w))
+        return button->text().toStdString();
+    return w ? w->windowTitle().toStdString() : std::string();
+}
+
+void ab_set_title(Widget *w, const char *title)
+{
+    if (w)
+        w->setWindowTitle(ab_text_from_bytes(title ? title : ""));
+}
+
+std::string ab_get_title(Widget *w) { return w ? w->windowTitle().toStdString() : std::string(); }
+
+int ab_get_value(Widget *w)
+{
+    if (auto *slider = qobject_cast<QAbstractSlider *>(w))
+        return slider->value();
+    if (auto *bar = qobject_cast<QProgressBar *>(w))
+        return bar->value();
+    return 0;
+}
+
+void ab_set_value(Widget *w, int value)
+{
+    const QSignalBlocker quiet(w);
+    if (auto *slider = qobject_cast<QAbstractSlider *>(w))
+        slider->setValue(value);
+    else if (auto *bar = qobject_cast<QProgressBar *>(w))
+        bar->setValue(value);
+}
+
+Area ab_get_area(Widget *w)
+{
+    if (w == nullptr)
+        return {};
+    const QRect g = w->isWindow() ? QRect(w->pos(), w->size()) : w->geometry();
+    return {static_cast<std::int16_t>(g.x()), static_cast<std::int16_t>(g.y()),
+            static_cast<std::uint16_t>(g.width()), static_cast<std::uint16_t>(g.height())};
+}
+
+void ab_set_area(Widget *w, Area area)
+{
+    if (w == nullptr)
+        return;
+    if (w->isWindow()) {
+        w->resize(area.w, area.h);
+        w->move(area.x, area.y);
+    } else {
+        w->setGeometry(area.x, area.y, area.w, area.h);
+    }
+}
