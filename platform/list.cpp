@@ -36,6 +36,7 @@ public:
 
     std::deque<TreeItem> items;
     std::vector<const Picture *> images;
+    const Picture *header_picture = nullptr;  // over the picture column
     std::vector<std::string> headers{""};
 
     int rowCount(const QModelIndex &parent) const override
@@ -70,6 +71,8 @@ public:
     }
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override
     {
+        if (orientation == Qt::Horizontal && section == 0 && role == Qt::DecorationRole && header_picture)
+            return header_picture->pixmap;
         if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section == 0 ||
             section > static_cast<int>(headers.size()))
             return {};
@@ -362,4 +365,12 @@ void tree_set_column_widths(Widget *list, std::span<const int> widths)
             std::min(view->header()->minimumSectionSize(), *std::min_element(widths.begin(), widths.end())));
     for (std::size_t c = 0; c < widths.size(); ++c)
         view->header()->resizeSection(static_cast<int>(c), widths[c]);
+}
+
+void tree_set_header_picture(Widget *list, const Picture *picture)
+{
+    if (auto *m = model_of(list)) {
+        m->header_picture = picture;
+        m->refresh_headers();
+    }
 }

@@ -50,6 +50,8 @@ void tree_goto(Widget *list, int row);
 [[nodiscard]] int tree_current_row(Widget *list);
 // The pictures drawn where the image function asks for index 0, 1, ...
 void tree_set_images(Widget *list, std::vector<const Picture *> images);
+// The picture in the header of the picture column.
+void tree_set_header_picture(Widget *list, const Picture *picture);
 // Header texts, one per column after the picture column; the item text's
 // tab-separated columns fill them in order.
 void tree_set_columns(Widget *list, std::vector<std::string> headers);

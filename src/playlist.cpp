@@ -308,9 +308,11 @@ int playlist_realized(Widget *, LinkInfo *, CallbackInfo *)
     for (const auto &[index, value] : toggles)
         if (ab_get_flags(AbWidgets[index]) & Flag_Set)
             RepeatValue = value;
-    if (const Module *database = AbInternalLinks[ABI_image_database].module)
+    if (const Module *database = AbInternalLinks[ABI_image_database].module) {
         if (const Picture *marker = ab_get_picture(*database, "playing_icon"))
             tree_set_images(list(), {marker});
+        tree_set_header_picture(list(), ab_get_picture(*database, "header_icon"));
+    }
     tree_set_columns(list(), {"Song", "Duration", ""});
     constexpr std::array widths{23, 270, 78};
     tree_set_column_widths(list(), widths);

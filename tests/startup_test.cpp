@@ -105,6 +105,13 @@ TEST_F(Startup, OpensWithTheDesignedControlStates)
         EXPECT_EQ(tabs->tabText(i).toStdString(), titles[i]);
     EXPECT_EQ(tabs->currentWidget(), AbWidgets[ABN_playlist_pane]);
     EXPECT_EQ(CmdArgc, 1);
+
+    // The list's columns: the marker's (a picture, no text), "Song", "Duration".
+    const QAbstractItemModel *columns = qobject_cast<QTreeView *>(AbWidgets[ABN_playlist])->model();
+    EXPECT_FALSE(columns->headerData(0, Qt::Horizontal, Qt::DecorationRole).isNull());
+    EXPECT_TRUE(columns->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString().isEmpty());
+    EXPECT_EQ(columns->headerData(1, Qt::Horizontal, Qt::DisplayRole).toString(), "Song");
+    EXPECT_EQ(columns->headerData(2, Qt::Horizontal, Qt::DisplayRole).toString(), "Duration");
 }
 
 TEST_F(Startup, FlagsChangeOnlyTheBitsInTheMask)
