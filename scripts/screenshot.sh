@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=$1; shift
 bin=${TONRA_BINARY:-$root/build/tonra}
 display=:$((90 + RANDOM % 9))
-Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+Xvfb "$display" -noreset -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 trap 'kill $tonra $xvfb 2>/dev/null || true' EXIT
 for _ in $(seq 50); do xdpyinfo -display "$display" >/dev/null 2>&1 && break; sleep 0.1; done

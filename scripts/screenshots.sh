@@ -15,7 +15,7 @@ pids=()
 trap 'kill "${pids[@]}" 2>/dev/null || true; rm -rf "$tmp"' EXIT
 
 # Xvfb chooses a free display and names it on its standard output.
-Xvfb -displayfd 1 -screen 0 640x480x24 -nolisten tcp >"$tmp/display" 2>/dev/null &
+Xvfb -displayfd 1 -noreset -screen 0 640x480x24 -nolisten tcp >"$tmp/display" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$tmp/display" ] && break; sleep 0.1; done
 export DISPLAY=:$(cat "$tmp/display") XDG_RUNTIME_DIR=$tmp/run

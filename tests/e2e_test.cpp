@@ -112,7 +112,7 @@ protected:
             int pipefd[2];
             if (pipe(pipefd) != 0)
                 return;
-            Xvfb = spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {}, {}, pipefd[1]);
+            Xvfb = spawn({"Xvfb", "-displayfd", "3", "-noreset", "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {}, {}, pipefd[1]);
             close(pipefd[1]);
             char number[32] = {};
             std::size_t got = 0;
