@@ -551,24 +551,27 @@ QWidget *open_module(const Module &module, QWidget *from, int placement)
     return top;
 }
 
+// One batch per turn of the event loop, never "until the pipe is empty":
+// handling an event can post the next one (a song that cannot be heard ends
+// at once and asks for the next), and draining would then run a whole
+// playlist without ever letting the window paint or take input. The
+// notifier fires again while codes are left.
 void deliver_service_events()
 {
     std::uint16_t codes[256];
-    std::size_t n;
-    while ((n = svc_read(codes, std::size(codes))) > 0) {
-        for (std::size_t i = 0; i < n; ++i) {
-            QWidget *target = svc_target();
-            OpenModule *open = target ? module_of(target) : nullptr;
-            if (open == nullptr)
-                continue;
-            for (const EventLink *l = open->module->links; l && l->kind != 0; ++l)
-                if (l->category == Category_RawEvent && (l->event_mask & 0x40000)) {
-                    CallbackInfo cb;
-                    cb.event_type = 0x40000;
-                    cb.event_subtype = codes[i];
-                    fire(*l, target, target, cb);
-                }
-        }
+    const std::size_t n = svc_read(codes, std::size(codes));
+    for (std::size_t i = 0; i < n; ++i) {
+        QWidget *target = svc_target();
+        OpenModule *open = target ? module_of(target) : nullptr;
+        if (open == nullptr)
+            continue;
+        for (const EventLink *l = open->module->links; l && l->kind != 0; ++l)
+            if (l->category == Category_RawEvent && (l->event_mask & 0x40000)) {
+                CallbackInfo cb;
+                cb.event_type = 0x40000;
+                cb.event_subtype = codes[i];
+                fire(*l, target, target, cb);
+            }
     }
 }
 

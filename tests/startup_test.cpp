@@ -239,6 +239,22 @@ TEST_F(Startup, ServiceEventsArriveInOrderOnTheInterfaceThread)
     EXPECT_TRUE(service_codes().empty());
 }
 
+TEST_F(Startup, AFloodOfEventsLeavesTheWindowRoomToRun)
+{
+    open_main_window();
+    pump(20);
+    seen.clear();
+    // More codes than one turn of the loop takes: the window must get to
+    // paint and take input between batches, however fast events arrive.
+    for (int i = 0; i < 1000; ++i)
+        tonra_send_event(AbWidgets[ABN_base], 0xFF04);
+    QCoreApplication::processEvents();
+    const std::size_t first_turn = service_codes().size();
+    EXPECT_GT(first_turn, 0u);
+    EXPECT_LT(first_turn, 1000u) << "one turn handled every queued event";
+    ASSERT_TRUE(wait_until([&] { return service_codes().size() == 1000; }));
+}
+
 TEST_F(Startup, SignalsPostStopAndNextWithoutBlocking)
 {
     open_main_window();
