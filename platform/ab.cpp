@@ -766,13 +766,6 @@ void ab_exit(int status)
     std::_Exit(status);
 }
 
-Widget *ab_open_link(const EventLink &link, Widget *from)
-{
-    if (link.module == nullptr)
-        return nullptr;
-    return open_module(*link.module, from, link.placement);
-}
-
 void ab_destroy(Widget *widget)
 {
     OpenModule *open = module_of(widget);
@@ -822,8 +815,6 @@ int ab_remove_fd(int fd)
     Watches.erase(it);
     return 0;
 }
-
-bool ab_fd_watched(int fd) { return Watches.contains(fd); }
 
 int ab_fd_watch_count() { return static_cast<int>(Watches.size()); }
 

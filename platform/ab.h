@@ -33,8 +33,6 @@ int ab_main_loop();
 // Ends the process at once: nothing is saved or closed.
 [[noreturn]] void ab_exit(int status);
 
-// Opens the module of a link as if the link had fired from the widget.
-Widget *ab_open_link(const EventLink &link, Widget *from);
 // Closes the window or dialog that holds the widget; its destroyed
 // handlers run and its widget-table slots are cleared.
 void ab_destroy(Widget *widget);
@@ -56,7 +54,6 @@ void ab_set_area(Widget *w, Area area);
 using FdCallback = int (*)(int fd, void *data, unsigned mode);
 int ab_add_fd(int fd, FdCallback callback, void *data);
 int ab_remove_fd(int fd);
-[[nodiscard]] bool ab_fd_watched(int fd);
 [[nodiscard]] int ab_fd_watch_count();
 
 // Tests and tools see each link as it fires, before its handler runs.

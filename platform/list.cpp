@@ -266,12 +266,6 @@ void tree_free_all(Widget *list)
         m->reset({});
 }
 
-void tree_replace_all(Widget *list, std::deque<TreeItem> items)
-{
-    if (auto *m = model_of(list))
-        m->reset(std::move(items));
-}
-
 void tree_rearrange(Widget *list, const std::function<void(std::deque<TreeItem> &)> &rearrange)
 {
     if (auto *m = model_of(list))

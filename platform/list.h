@@ -32,8 +32,6 @@ int tree_add_first(Widget *list, std::string text);
 int tree_add_first_batch(Widget *list, std::vector<std::string> texts);
 void tree_remove_rows(Widget *list, std::span<const int> rows);
 void tree_free_all(Widget *list);
-// Replaces every item at once (one reset of the view).
-void tree_replace_all(Widget *list, std::deque<TreeItem> items);
 // Lets the caller reorder the items in place (swaps and moves only, never
 // adding or dropping one); the views are told once afterwards, and the
 // selection is cleared.
