@@ -1,11 +1,12 @@
 #include "player.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <string>
+#include <string_view>
 #include <strings.h>
 
 #include "abmain.h"
@@ -156,13 +157,10 @@ int player_play_song(const char *path)
     if (tagged == 0 && (info.artist[0] != '\0' || info.title[0] != '\0')) {
         std::snprintf(title, sizeof title, "Tonra - %s / %s", info.artist, info.title);
     } else {
-        // The caller's string stays as it is: the name is taken from a copy.
-        std::string copy(path);
-        while (copy.size() > 1 && copy.back() == '/')
-            copy.pop_back();
-        const auto slash = copy.rfind('/');
-        const std::string name = slash == std::string::npos || copy.size() == 1 ? copy : copy.substr(slash + 1);
-        std::snprintf(title, sizeof title, "Tonra - %s", name.c_str());
+        // The caller's string stays as it is: the name is a view into it.
+        const std::string_view name = playlist_file_name(path);
+        const int shown = static_cast<int>(std::min<std::size_t>(name.size(), sizeof title));
+        std::snprintf(title, sizeof title, "Tonra - %.*s", shown, name.data());
     }
     ab_set_title(AbWidgets[ABN_base], title);
 

@@ -66,19 +66,6 @@ void show_count()
     ab_set_text(AbWidgets[ABN_song_count], text.data());
 }
 
-// The last component, as POSIX basename gives it, without touching the path.
-std::string_view base_name(std::string_view path)
-{
-    while (path.size() > 1 && path.back() == '/')
-        path.remove_suffix(1);
-    if (path.empty())
-        return ".";
-    if (path == "/")
-        return path;
-    const auto slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 std::string_view field(const char (&bytes)[64]) { return {bytes, strnlen(bytes, sizeof bytes)}; }
 
 std::string item_text(const char *path)
@@ -88,7 +75,7 @@ std::string item_text(const char *path)
     if (id3_parse_file(path, &tag) == 0 && (tag.artist[0] != '\0' || tag.title[0] != '\0')) {
         text.append(field(tag.artist)).append("  /  ").append(field(tag.title));
     } else {
-        text.append(base_name(path));
+        text.append(playlist_file_name(path));
     }
     text.append("\t\t").append(path);
     return text;
@@ -158,6 +145,19 @@ int step(Direction direction, char *buffer, int length)
 }
 
 } // namespace
+
+std::string_view playlist_file_name(std::string_view path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
+    if (path.empty())
+        return ".";
+    if (path == "/")
+        return path;
+    const auto slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 
 void playlist_use_player(PlaylistPlayer player)
 {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/list.h"
 #include "platform/widget.h"
@@ -22,6 +23,10 @@ extern int SongCount;
 [[nodiscard]] int playlist_get_prev_filename(char *buffer, int length);
 int item_selected(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 int repeat_settings(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
+
+// The last component of a path, as POSIX basename gives it, without
+// touching the path: the name form of an entry, and the window title's.
+[[nodiscard]] std::string_view playlist_file_name(std::string_view path);
 
 int playlist_add_filename(const char *path);
 // The two halves of playlist_add_filename, for the directory search: the
