@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
-# Installs the Debian packages listed in scripts/packages.txt that are missing.
+# Installs the Debian packages of the given lists that are missing:
+#   scripts/setup.sh scripts/packages-run.txt [scripts/packages-test.txt]
+# Only this step needs root: as another user it asks sudo for apt-get.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-mapfile -t wanted < <(grep -v '^\s*\(#\|$\)' "$root/scripts/packages.txt")
+mapfile -t wanted < <(cat "$@" | sed 's/#.*//' | grep -v '^\s*$')
 missing=()
 for p in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "run as root to install the missing packages" >&2
-    exit 1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
+[ ${#missing[@]} -eq 0 ] && exit 0
+apt=(apt-get)
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "missing packages: ${missing[*]}; install them as root" >&2; exit 1; }
+  apt=(sudo apt-get)
 fi
+echo "installing with ${apt[*]}: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${apt[@]}" update
+"${apt[@]}" install -y --no-install-recommends "${missing[@]}"
