@@ -30,6 +30,7 @@
 
 #include "abmain.h"
 #include "platform/ab_qt.h"
+#include "platform/display.h"
 #include "platform/list.h"
 #include "platform/service_events.h"
 
@@ -694,6 +695,8 @@ void ab_init(int, char **argv, const WindowOptions &options)
     Options = options;
     if (!options.server.empty())
         setenv("DISPLAY", options.server.c_str(), 1);
+    if (!App && !display_usable(argv[0], options.server))
+        ab_exit(1);
     // Threads the toolkit starts must never take SIGUSR1 or SIGUSR2; the
     // user-interface thread unblocks them once the handler is installed.
     sigset_t usr;
@@ -710,7 +713,7 @@ void ab_init(int, char **argv, const WindowOptions &options)
     init_pictures();
     App->setQuitOnLastWindowClosed(false);
     App->setApplicationName("tonra");
-    App->setDesktopFileName("tonra");
+    App->setDesktopFileName("org.tonra.Tonra");
     install_icons();
     if (!AnchorFilter) {
         AnchorFilter = new Anchors(App.get());

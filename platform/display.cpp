@@ -1,0 +1,81 @@
+#include "platform/display.h"
+
+#include <QLibraryInfo>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string_view>
+#include <vector>
+#include <xcb/xcb.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string_view env(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value ? value : "";
+}
+
+// Qt's Wayland plugin comes in a package of its own (qt6-wayland); Qt looks
+// for platform plugins where these variables say, then in its own directory.
+bool wayland_plugin_installed()
+{
+    std::vector<fs::path> dirs;
+    if (const auto dir = env("QT_QPA_PLATFORM_PLUGIN_PATH"); !dir.empty())
+        dirs.emplace_back(dir);
+    for (std::string_view list = env("QT_PLUGIN_PATH"); !list.empty();) {
+        const auto colon = list.find(':');
+        if (const auto dir = list.substr(0, colon); !dir.empty())
+            dirs.push_back(fs::path(dir) / "platforms");
+        list = colon == list.npos ? "" : list.substr(colon + 1);
+    }
+    dirs.push_back(fs::path(QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString()) / "platforms");
+    for (const auto &dir : dirs) {
+        std::error_code error;
+        for (const auto &entry : fs::directory_iterator(dir, error))
+            if (entry.path().filename().string().starts_with("libqwayland"))
+                return true;
+    }
+    return false;
+}
+
+bool x_display_opens(const std::string &name)
+{
+    xcb_connection_t *connection = xcb_connect(name.c_str(), nullptr);
+    const bool opened = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    return opened;
+}
+
+} // namespace
+
+bool display_usable(const char *program, const std::string &server)
+{
+    // Any other plugin the user chose (offscreen, vnc, wayland) speaks for itself.
+    const std::string_view chosen = env("QT_QPA_PLATFORM");
+    if (!chosen.empty() && chosen != "xcb")
+        return true;
+    const bool wayland = !env("WAYLAND_DISPLAY").empty();
+    if (chosen.empty()) {
+        if (server.empty() && wayland && wayland_plugin_installed())
+            return true;
+        // Qt tries Wayland first in a Wayland session and, without its
+        // plugin, warns on the way to XWayland: go there directly.
+        if (!server.empty() || wayland || env("XDG_SESSION_TYPE") == "wayland")
+            setenv("QT_QPA_PLATFORM", "xcb", 1);
+    }
+    const std::string display(env("DISPLAY"));
+    if (!display.empty() && x_display_opens(display))
+        return true;
+    const std::string name = fs::path(program).filename().string();
+    if (!display.empty())
+        std::fprintf(stderr, "%s: cannot open display %s\n", name.c_str(), display.c_str());
+    else if (wayland)
+        std::fprintf(stderr, "%s: cannot open display: DISPLAY is not set and Qt's Wayland plugin (qt6-wayland) is not installed\n",
+                     name.c_str());
+    else
+        std::fprintf(stderr, "%s: cannot open display: neither DISPLAY nor WAYLAND_DISPLAY is set\n", name.c_str());
+    return false;
+}
