@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Draws the program's small pictures as XPM files under ui/images/.
+"""Draws the program's small pictures as XPM files under ui/images/, and its
+desktop icon as PNG files at the hicolor theme's sizes and as one SVG file.
 
 Run once after changing a drawing; the results are committed."""
 import math, os
@@ -119,3 +120,21 @@ def icon_pixel(x, y, s):
 DATA = os.path.join(os.path.dirname(__file__), "..", "data", "icons", "hicolor")
 for s in (16, 22, 24, 32, 48, 64, 128, 256):
     png(os.path.join(DATA, f"{s}x{s}", "apps", "tonra.png"), s, lambda x, y, s=s: icon_pixel(x, y, s))
+
+# The same icon as a scalable drawing: the circle and the note of program(),
+# in the 43-pixel grid's coordinates (a pixel's centre is at +0.5).
+k = 15 / 43 * 1.25
+note_at = f"translate({1.6 / k + 0.5:.4f} {1.9 / k + 0.5:.4f}) scale({1 / k:.4f})"
+svg = f"""<?xml version="1.0" encoding="UTF-8"?>
+<svg xmlns="http://www.w3.org/2000/svg" width="256" height="256" viewBox="0 0 43 43">
+  <circle cx="21.5" cy="21.5" r="21" fill="#2a6fb0"/>
+  <g fill="#ffffff" transform="{note_at}">
+    <ellipse cx="5" cy="11" rx="3.38" ry="2.6"/>
+    <rect x="7" y="2" width="1" height="9"/>
+    <polygon points="8,2 11,2 11,5.2 8,4"/>
+  </g>
+</svg>
+"""
+os.makedirs(os.path.join(DATA, "scalable", "apps"), exist_ok=True)
+with open(os.path.join(DATA, "scalable", "apps", "tonra.svg"), "w") as f:
+    f.write(svg)
