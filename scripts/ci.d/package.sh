@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$root/build-package
-rm -f "$build/CMakeCache.txt"
+rm -f "$build/CMakeCache.txt" "$build"/tonra_*.deb
 "$root/scripts/package.sh" "$build" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON
 grep -qx 'BUILD_TESTING:BOOL=OFF' "$build/CMakeCache.txt" || { echo "tests configured without GoogleTest" >&2; exit 1; }
 deb=$(ls "$build"/tonra_*.deb)
