@@ -276,6 +276,11 @@ TEST_F(Selector, SkipsADirectoryItCannotRead)
     write_file(at("d/locked/inside.mp3"));
     write_file(at("d/z/two.mp3"));
     fs::permissions(at("d/locked"), fs::perms::none);
+    // Opened again at the end: a user other than root could not remove it.
+    struct Unlock {
+        fs::path path;
+        ~Unlock() { fs::permissions(path, fs::perms::owner_all); }
+    } unlock{at("d/locked")};
     // Root reads every directory. The search thread inherits the file-system
     // identity of the thread that starts it, so it is started as nobody.
     open_dialog();
