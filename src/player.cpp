@@ -136,15 +136,16 @@ void mixer_ready()
     write_group(handle);
 
     const int fd = mixer_file_descriptor(handle);
-    // One watch at most, on the current descriptor: the group of a format
-    // change or of a late event replaces the earlier one.
+    // One watch at most, on the current descriptor. The groups share one
+    // descriptor for the whole run, so the watch set up for the first group
+    // of a song stays valid across its format changes and is kept.
     if (MixerFd > 0 && MixerFd != fd)
         ab_remove_fd(MixerFd);
-    MixerFd = fd;
     if (fd < 0)
         std::perror("snd_mixer_file_descriptor()");
-    else
+    else if (fd != MixerFd)
         ab_add_fd(fd, volume_fd_callback, nullptr);
+    MixerFd = fd;
 }
 
 } // namespace
