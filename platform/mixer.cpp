@@ -1,6 +1,7 @@
 #include "platform/mixer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -38,6 +39,8 @@ int fail(int err)
 // A stream waits this long at most for the server to list it and take its
 // levels; it shows at once where the device plays through the server.
 constexpr std::chrono::milliseconds ServerWait{500};
+
+std::atomic<bool> ServerGroups{true};
 
 // A volume of one range in another, to the nearest step.
 [[nodiscard]] std::int32_t rescale(std::int32_t volume, std::int32_t from, std::int32_t to)
@@ -111,7 +114,7 @@ int mixer_open(mixer **handle, mixer_levels *levels, bool through_server)
     if (levels->event_fd < 0)
         return fail(EMFILE);
     pulse_group *server = nullptr;
-    if (through_server) {
+    if (through_server && ServerGroups.load(std::memory_order_relaxed)) {
         pulse_levels start{};
         {
             const std::lock_guard lock(levels->lock);
@@ -128,6 +131,8 @@ int mixer_open(mixer **handle, mixer_levels *levels, bool through_server)
     *handle = std::make_unique<mixer>(mixer{levels, server}).release();
     return 0;
 }
+
+void mixer_allow_server_groups(bool allowed) { ServerGroups.store(allowed, std::memory_order_relaxed); }
 
 int mixer_close(mixer *handle)
 {

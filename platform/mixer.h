@@ -95,6 +95,10 @@ void mixer_levels_write(mixer_levels *levels, const std::int32_t (&volume)[2], s
 // this may wait, so only the decode thread passes it, before the stream's
 // first sample.
 [[nodiscard]] int mixer_open(mixer **handle, mixer_levels *levels, bool through_server = false);
+// Whether a stream through a sound server may have the server's stream volume
+// as its group (the default); when not, every group is the software one. For
+// measuring the one against the other.
+void mixer_allow_server_groups(bool allowed);
 // Closes the handle; the levels keep what it was set to last.
 int mixer_close(mixer *handle);
 // Whether the group is the sound server's stream volume.

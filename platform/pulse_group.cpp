@@ -20,7 +20,10 @@ using Clock = std::chrono::steady_clock;
 struct Connection {
     pa_threaded_mainloop *loop = nullptr;
     pa_context *context = nullptr;
-    // Below: the connection thread's and its lock's (the main loop's).
+    // Taken inside the main loop's lock by whoever uses what follows, and by
+    // the groups' fields: the main loop's own lock does the work, but it is
+    // taken inside libpulse where ThreadSanitizer cannot see it.
+    std::mutex state;
     std::vector<pulse_group *> groups;  // those being watched
     // Our writes the server has not yet confirmed: a stream state read back
     // meanwhile may predate them, and is no outside change.
@@ -58,6 +61,16 @@ public:
 
 private:
     pa_threaded_mainloop *loop_;
+};
+
+// The main loop's lock and the state's.
+class Held {
+public:
+    explicit Held(Connection &c) : loop_(c.loop), state_(c.state) {}
+
+private:
+    Locked loop_;
+    std::lock_guard<std::mutex> state_;
 };
 
 }  // namespace
@@ -142,7 +155,9 @@ pa_cvolume volume_of(const pulse_levels &levels, const pa_channel_map &map)
 
 void write_done(pa_context *, int, void *userdata)
 {
-    --static_cast<Connection *>(userdata)->writes_in_flight;
+    auto &c = *static_cast<Connection *>(userdata);
+    const std::lock_guard lock(c.state);
+    --c.writes_in_flight;
 }
 
 // Queues the group's levels; under the connection's lock.
@@ -157,6 +172,7 @@ void send(Connection &c, pulse_group &g)
 void stream_read(pa_context *, const pa_sink_input_info *info, int eol, void *userdata)
 {
     auto &c = *static_cast<Connection *>(userdata);
+    const std::lock_guard lock(c.state);
     if (eol != 0 || info == nullptr || c.writes_in_flight > 0)
         return;
     pulse_group *g = watched(c, info->index);
@@ -173,6 +189,7 @@ void stream_read(pa_context *, const pa_sink_input_info *info, int eol, void *us
 void stream_event(pa_context *context, pa_subscription_event_type_t type, std::uint32_t index, void *userdata)
 {
     auto &c = *static_cast<Connection *>(userdata);
+    const std::lock_guard lock(c.state);
     if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_CHANGE || watched(c, index) == nullptr)
         return;
     release(pa_context_get_sink_input_info(context, index, stream_read, &c));
@@ -219,6 +236,9 @@ std::shared_ptr<Connection> connect(Clock::time_point deadline)
     return ok ? c : nullptr;
 }
 
+// The searches' answers pass from the connection's thread under it.
+std::mutex SearchLock;
+
 struct Search {
     std::string pid = std::to_string(getpid());
     std::uint32_t index = PA_INVALID_INDEX;
@@ -228,6 +248,7 @@ struct Search {
 void stream_found(pa_context *, const pa_sink_input_info *info, int eol, void *userdata)
 {
     auto &s = *static_cast<Search *>(userdata);
+    const std::lock_guard lock(SearchLock);
     if (eol != 0 || info == nullptr)
         return;
     const char *pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
@@ -246,6 +267,7 @@ Search find_stream(Connection &c, Clock::time_point deadline)
         pa_operation *op = nullptr;
         {
             const Locked lock(c.loop);
+            const std::lock_guard search(SearchLock);
             op = pa_context_get_sink_input_info_list(c.context, stream_found, &s);
         }
         // On a timeout the answer may still come: wait for it regardless,
@@ -253,12 +275,13 @@ Search find_stream(Connection &c, Clock::time_point deadline)
         const bool answered = waited(c.loop, deadline, [op] { return finished(op); });
         {
             const Locked lock(c.loop);
+            const std::lock_guard search(SearchLock);
             if (!answered)
                 pa_operation_cancel(op);
             release(op);
+            if (s.index != PA_INVALID_INDEX || op == nullptr)
+                break;
         }
-        if (s.index != PA_INVALID_INDEX || op == nullptr)
-            break;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     } while (Clock::now() < deadline);
     return s;
@@ -278,13 +301,16 @@ pulse_group *pulse_group_open(const pulse_levels &start, pulse_changed changed, 
     }
     if (c == nullptr)
         return nullptr;
-    const Search found = find_stream(*c, deadline);
-    if (found.index == PA_INVALID_INDEX)
-        return nullptr;
+    Search found = find_stream(*c, deadline);
+    {
+        const std::lock_guard search(SearchLock);
+        if (found.index == PA_INVALID_INDEX)
+            return nullptr;
+    }
 
     auto g = std::make_unique<pulse_group>(pulse_group{c, changed, data});
     {
-        const Locked lock(c->loop);
+        const Held lock(*c);
         g->index = found.index;
         g->map = found.map;
         g->known = start;
@@ -293,7 +319,10 @@ pulse_group *pulse_group_open(const pulse_levels &start, pulse_changed changed, 
         send(*c, *g);
     }
     // The stream must be at the user's level before its first sample.
-    if (waited(c->loop, deadline, [&] { return c->writes_in_flight == 0; }))
+    if (waited(c->loop, deadline, [&] {
+            const std::lock_guard lock(c->state);
+            return c->writes_in_flight == 0;
+        }))
         return g.release();
     pulse_group_close(g.release());
     return nullptr;
@@ -305,21 +334,21 @@ pulse_levels pulse_group_close(pulse_group *group)
     if (g == nullptr)
         return {};
     Connection &c = *g->connection;
-    const Locked lock(c.loop);
+    const Held lock(c);
     std::erase(c.groups, g.get());
     return g->known;
 }
 
 pulse_levels pulse_group_levels(pulse_group *group)
 {
-    const Locked lock(group->connection->loop);
+    const Held lock(*group->connection);
     return group->known;
 }
 
 int pulse_group_write(pulse_group *group, const pulse_levels &levels)
 {
     Connection &c = *group->connection;
-    const Locked lock(c.loop);
+    const Held lock(c);
     group->known = levels;
     group->volume = volume_of(levels, group->map);
     if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(c.context))) {

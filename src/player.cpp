@@ -303,11 +303,15 @@ int volume_change(Widget *widget, LinkInfo *, CallbackInfo *)
         // No group is open: the setting waits for the next stream, which
         // then starts at it instead of playing its first buffer unmuted or
         // at full level until its group is set up.
+        // In the range of the last group, which the next one most likely shares.
         mixer_group pending{};
-        pending.min = Mixer_Min;
-        pending.max = Mixer_Max;
+        pending.min = 0;
+        {
+            const std::lock_guard levels_lock(Audio.levels.lock);
+            pending.max = Audio.levels.max;
+        }
         volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), pending);
-        mixer_levels_write(&Audio.levels, pending.volume, pressed_in(ABN_mute) ? 0xFFFFFFFF : 0);
+        mixer_levels_write(&Audio.levels, pending.volume, pressed_in(ABN_mute) ? 0xFFFFFFFF : 0, pending.max);
         return 0;
     }
     if (widget == AbWidgets[ABN_mute])

@@ -169,7 +169,11 @@ protected:
     }
     // The recording's length in samples, as the server has delivered it.
     long heard_samples() { return static_cast<long>(fs::exists(heard) ? fs::file_size(heard) / 2 : 0); }
-    bool in_server() { return mixer_in_server(player_audio()->mixer_handle.load()); }
+    bool in_server()
+    {
+        const std::lock_guard lock(player_audio()->mixer_lock);
+        return mixer_in_server(player_audio()->mixer_handle.load());
+    }
     void play(const fs::path &song)
     {
         player_play_song(song.c_str());
