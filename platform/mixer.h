@@ -1,9 +1,12 @@
-// The mixer group of the playback stream, in software. Linux sound devices
-// often have no mixer at all, and a hardware control would change every
-// program's sound, so each stream gets a group of its own: "PCM Subchannel",
-// index 0, volumes 0 to 100 for front left and front right, and a mute mask.
-// The decode thread scales the samples by the group's gains before it
-// quantises them; 100 on a channel that is not muted leaves it bit-exact.
+// The mixer group of the playback stream: "PCM Subchannel", index 0, volumes
+// for front left and front right, and a mute mask.
+//
+// Where the stream plays through a sound server (pulse_group.h), the group is
+// the stream's volume in the server, 0 to Pulse_VolumeNorm, and the samples
+// pass untouched. Elsewhere (ALSA straight to a device with no mixer of its
+// own, or to a file) it is a group in software, 0 to 100: the decode thread
+// scales the samples by its gains before it quantises them; 100 on a channel
+// that is not muted leaves it bit-exact.
 //
 // Who calls what, from which thread:
 //  - the decode thread opens and closes a group (tonra_open_mixer and
@@ -12,7 +15,8 @@
 //  - the user-interface thread reads and writes the group, watches its
 //    descriptor and calls mixer_read when it becomes readable;
 //  - anyone else (remote control, tests) changes it with
-//    mixer_group_write_external, which makes the descriptor readable.
+//    mixer_group_write_external, which makes the descriptor readable; so
+//    does the sound server when another program changes the stream.
 // A handle must not be used while another thread closes it; the audio
 // device record (tonra.h) has the lock that ensures it.
 //
@@ -53,12 +57,22 @@ struct mixer_group {
 // audio device record holds one for the whole run), so that the next song
 // starts at the user's level and mute instead of at full scale for the
 // time it takes the user-interface thread to apply them.
+//
+// The descriptor that announces outside changes is the levels' too: one for
+// the whole run, so a watch on it never outlives it whatever the streams do.
 struct mixer_levels {
+    mixer_levels();
+    ~mixer_levels();
+    mixer_levels(const mixer_levels &) = delete;
+    mixer_levels &operator=(const mixer_levels &) = delete;
+
     std::mutex lock;  // orders the writers and the readers of volume and mute
-    std::int32_t volume[2] = {Mixer_Max, Mixer_Max};
+    std::int32_t volume[2] = {Mixer_Max, Mixer_Max};  // 0 to max
+    std::int32_t max = Mixer_Max;  // the range of the group that set them
     std::uint32_t mute = 0;
     // Derived from volume and mute; the decode thread reads them unlocked.
     std::array<std::atomic<std::int32_t>, 2> gain{Mixer_UnityGain, Mixer_UnityGain};
+    int event_fd;
 };
 
 struct mixer;
@@ -71,12 +85,24 @@ struct mixer_callbacks {
 
 // Sets the levels while no group is open, so that the next stream starts at
 // the user's setting from its first sample.
-void mixer_levels_write(mixer_levels *levels, const std::int32_t (&volume)[2], std::uint32_t mute);
+// volume is in 0 to max.
+void mixer_levels_write(mixer_levels *levels, const std::int32_t (&volume)[2], std::uint32_t mute,
+                        std::int32_t max = Mixer_Max);
 
 // Opens the group of a new stream over levels; *handle stays null on failure.
-[[nodiscard]] int mixer_open(mixer **handle, mixer_levels *levels);
-// Closes the handle and its descriptor; pending notifications are dropped.
+// through_server: the stream plays through a sound server, whose stream
+// volume becomes the group if this process's stream shows there in time;
+// this may wait, so only the decode thread passes it, before the stream's
+// first sample.
+[[nodiscard]] int mixer_open(mixer **handle, mixer_levels *levels, bool through_server = false);
+// Whether a stream through a sound server may have the server's stream volume
+// as its group (the default); when not, every group is the software one. For
+// measuring the one against the other.
+void mixer_allow_server_groups(bool allowed);
+// Closes the handle; the levels keep what it was set to last.
 int mixer_close(mixer *handle);
+// Whether the group is the sound server's stream volume.
+[[nodiscard]] bool mixer_in_server(const mixer *handle) noexcept;
 
 // Fills min, max, volume and mute of the group that group->gid names.
 [[nodiscard]] int mixer_group_read(mixer *handle, mixer_group *group);
@@ -87,7 +113,8 @@ int mixer_close(mixer *handle);
 // queued and the descriptor becomes readable.
 [[nodiscard]] int mixer_group_write_external(mixer *handle, const mixer_group *group);
 
-// Readable while changes are queued; valid until the handle is closed.
+// Readable while changes are queued; the same descriptor for every group
+// over the same levels.
 [[nodiscard]] int mixer_file_descriptor(mixer *handle);
 // Reports each queued change to callbacks->group, on the calling thread and
 // without holding any lock of the mixer (the callback may read the group);
@@ -95,7 +122,7 @@ int mixer_close(mixer *handle);
 int mixer_read(mixer *handle, const mixer_callbacks *callbacks);
 
 // The gains of the left and right channel, 0 to Mixer_UnityGain; a mono
-// stream uses the left one. No handle: unity.
+// stream uses the left one. No handle, or the server's group: unity.
 [[nodiscard]] std::array<std::int32_t, 2> mixer_gains(const mixer *handle) noexcept;
 // The gain of a volume on a cubic curve, which sounds even across the range
 // where a straight line would crowd the audible change into the lowest part.

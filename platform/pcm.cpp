@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <string_view>
 
 struct pcm_stream {
     snd_pcm_t *handle;
@@ -109,6 +110,26 @@ int pcm_close(pcm_stream *handle)
 {
     const std::unique_ptr<pcm_stream> owned(handle);
     return owned ? snd_pcm_close(owned->handle) : -EINVAL;
+}
+
+bool pcm_through_server(pcm_stream *handle)
+{
+    if (handle == nullptr)
+        return false;
+    // ALSA names no plugin's kind beyond "ioplug"; the description of the
+    // whole chain does, under every plugin stacked on top of it.
+    snd_output_t *out = nullptr;
+    if (snd_output_buffer_open(&out) < 0)
+        return false;
+    bool server = false;
+    if (snd_pcm_dump(handle->handle, out) >= 0) {
+        char *text = nullptr;
+        const std::size_t size = snd_output_buffer_string(out, &text);
+        const std::string_view dump(text, size);
+        server = dump.find("PulseAudio") != std::string_view::npos || dump.find("PipeWire") != std::string_view::npos;
+    }
+    snd_output_close(out);
+    return server;
 }
 
 int pcm_mixer_gid(pcm_stream *handle, mixer_gid *gid)

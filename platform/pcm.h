@@ -34,6 +34,11 @@ inline constexpr int Pcm_Periods = 4;
 int pcm_drain(pcm_stream *handle);
 int pcm_close(pcm_stream *handle);
 
+// Whether the stream plays through a sound server of the PulseAudio kind
+// (ALSA's pulse plugin, possibly below other plugins), whose stream volume
+// can then serve as the mixer group.
+[[nodiscard]] bool pcm_through_server(pcm_stream *handle);
+
 // The identity of the stream's mixer group (mixer.h).
 [[nodiscard]] int pcm_mixer_gid(pcm_stream *handle, mixer_gid *gid);
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Measures the decode engine: its cost against a bare libmad loop, madplay
 # and mpg123 on ALSA's null device, then the CPU share of one core while a
-# private PulseAudio server with a null sink plays it in real time.
+# private PulseAudio server with a null sink plays it in real time; then the
+# delay from a mute to silence on the sink's monitor and the CPU share with
+# the mixer group in software against the server's stream volume.
 # Usage: scripts/bench-engine.sh [build directory] [seconds of real time]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,3 +28,7 @@ for _ in $(seq 50); do
 done
 printf 'pcm.!default { type pulse device "bench" }\nctl.!default { type pulse }\n' >"$work/asound.conf"
 ALSA_CONFIG_PATH=$work/asound.conf "$bench" --realtime "$seconds"
+# Mute delay and CPU with the mixer group in software against the server's.
+mute=$build/bench/mute_bench
+[ -x "$mute" ] || cmake --build "$build" --target mute_bench
+ALSA_CONFIG_PATH=$work/asound.conf "$mute" bench 50 "$seconds"

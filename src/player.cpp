@@ -136,15 +136,16 @@ void mixer_ready()
     write_group(handle);
 
     const int fd = mixer_file_descriptor(handle);
-    // One watch at most, on the current descriptor: the group of a format
-    // change or of a late event replaces the earlier one.
+    // One watch at most, on the current descriptor. The groups share one
+    // descriptor for the whole run, so the watch set up for the first group
+    // of a song stays valid across its format changes and is kept.
     if (MixerFd > 0 && MixerFd != fd)
         ab_remove_fd(MixerFd);
-    MixerFd = fd;
     if (fd < 0)
         std::perror("snd_mixer_file_descriptor()");
-    else
+    else if (fd != MixerFd)
         ab_add_fd(fd, volume_fd_callback, nullptr);
+    MixerFd = fd;
 }
 
 } // namespace
@@ -302,11 +303,15 @@ int volume_change(Widget *widget, LinkInfo *, CallbackInfo *)
         // No group is open: the setting waits for the next stream, which
         // then starts at it instead of playing its first buffer unmuted or
         // at full level until its group is set up.
+        // In the range of the last group, which the next one most likely shares.
         mixer_group pending{};
-        pending.min = Mixer_Min;
-        pending.max = Mixer_Max;
+        pending.min = 0;
+        {
+            const std::lock_guard levels_lock(Audio.levels.lock);
+            pending.max = Audio.levels.max;
+        }
         volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), pending);
-        mixer_levels_write(&Audio.levels, pending.volume, pressed_in(ABN_mute) ? 0xFFFFFFFF : 0);
+        mixer_levels_write(&Audio.levels, pending.volume, pressed_in(ABN_mute) ? 0xFFFFFFFF : 0, pending.max);
         return 0;
     }
     if (widget == AbWidgets[ABN_mute])

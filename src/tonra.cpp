@@ -95,7 +95,7 @@ int tonra_open_mixer(audio_device *audio)
     if (pcm_mixer_gid(stream, &audio->mixer_group.gid) < 0 || audio->mixer_group.gid.name[0] == '\0')
         return -1;
     mixer *group = nullptr;
-    if (mixer_open(&group, &audio->levels) < 0)
+    if (mixer_open(&group, &audio->levels, pcm_through_server(stream)) < 0)
         return -1;
     audio->mixer_handle.store(group);
     return 0;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mad.h>
 #include <poll.h>
@@ -160,6 +161,8 @@ fs::path concatenated(const std::vector<fs::path> &parts)
     std::string name = "cat";
     for (const auto &p : parts)
         name += "-" + p.stem().string();
+    if (name.size() > 200)  // beyond what a file name may hold
+        name = "cat-" + std::to_string(std::hash<std::string>{}(name));
     return cached(name + ".mp3", [&](const fs::path &out) {
         std::ofstream file(out, std::ios::binary);
         for (const auto &p : parts) {
