@@ -29,10 +29,10 @@ namespace {
 
 constexpr char ObjectPath[] = "/org/mpris/MediaPlayer2";
 constexpr char PlayerInterface[] = "org.mpris.MediaPlayer2.Player";
-// As many presses as the service-event pipe holds codes: a client that
-// sends faster than songs can start loses the excess, not the program its
-// event loop.
-constexpr std::size_t MaxPending = 256;
+// A client that sends presses faster than songs can start loses the excess,
+// as a flood of signals does, rather than the user a Stop pressed behind
+// them: each start waits for the decode thread of the song before it.
+constexpr std::size_t MaxPending = 8;
 
 QString status_text(RemoteStatus status)
 {
