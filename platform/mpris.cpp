@@ -264,6 +264,18 @@ private:
     MprisObject *object_;
 };
 
+MprisObject *Object;
+
+// Tests and tools end through exit(): the object leaves the bus on this
+// thread before the bus library's own teardown, on its thread, would.
+void close_at_exit()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.unregisterObject(QString::fromLatin1(ObjectPath));
+    delete Object;
+    Object = nullptr;
+}
+
 } // namespace
 
 void mpris_open()
@@ -288,6 +300,8 @@ void mpris_open()
         return;
     }
     object->start_from(remote_state());
+    Object = object;
+    std::atexit(close_at_exit);
     // After every batch of events the state is compared with the last one
     // sent: wherever a change came from (a button, a service event, an
     // outside change of the group), it goes out once.

@@ -150,6 +150,13 @@ protected:
     }
     static void TearDownTestSuite()
     {
+        if (Seen != nullptr) {
+            client().disconnect(Service, Path, "org.freedesktop.DBus.Properties", "PropertiesChanged", Seen,
+                                SLOT(changed(QString, QVariantMap, QStringList)));
+            delete Seen;
+            call(Player, "Stop");
+            close_main_window();
+        }
         for (const std::string &pid : {BusPid, PulsePid})
             if (std::atoi(pid.c_str()) > 0)
                 kill(std::atoi(pid.c_str()), SIGTERM);
