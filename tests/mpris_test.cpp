@@ -272,6 +272,8 @@ TEST_F(Remote, FollowsAndPressesTheTransportButtons)
 TEST_F(Remote, VolumeTakesTheOutsideChangePath)
 {
     // Idle: the slider moves and the next song starts at its level.
+    call(Player, "Stop");
+    ASSERT_TRUE(wait_for([] { return status_is("Stopped"); }));
     set("Volume", 0.25);
     EXPECT_EQ(slider()->value(), 25);
     EXPECT_EQ(player_audio()->levels.volume[0], 25);
