@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <strings.h>
 
@@ -30,6 +31,11 @@ int MixerFd = 0;
 // a valid frame): the player stops instead of trying the list forever.
 int SilentEndings = 0;
 bool OutputOpened = false;
+
+// The song of the latest start and how many starts there were: a remote
+// control names the song by them, a restart of the same song included.
+std::string SongPath;
+unsigned SongStarts = 0;
 
 constexpr std::uint32_t MaskBlocked = 0x01000000;
 
@@ -179,6 +185,8 @@ int player_play_song(const char *path)
 
     clear_progress();
     OutputOpened = false;
+    SongPath = path;
+    ++SongStarts;
     const int result = madthread_start(&MtData, path, BasePriority, &Audio, AudioStats, AbWidgets[ABN_base]);
     if (result == -1)
         std::perror("player_play_song: madthread_start");
@@ -353,5 +361,7 @@ void volume_update(void *, int code, const mixer_gid *gid)
 }
 
 audio_device *player_audio() { return &Audio; }
+const std::string &player_song_path() { return SongPath; }
+unsigned player_song_starts() { return SongStarts; }
 int player_mixer_fd() { return MixerFd; }
 std::atomic<std::int32_t> *player_stats() { return AudioStats; }

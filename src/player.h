@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "platform/widget.h"
 
@@ -35,6 +36,11 @@ void volume_update(void *private_data, int code, const mixer_gid *gid);
 void volume_slider_to_mixer(int value, mixer_group &group);
 // The louder channel as a percentage of the range; 0 when either is 0.
 [[nodiscard]] int volume_mixer_to_slider(const mixer_group &group);
+
+// The path of the song started last (kept after it stops) and the number of
+// starts so far: a remote control tells one start from the next by it.
+[[nodiscard]] const std::string &player_song_path();
+[[nodiscard]] unsigned player_song_starts();
 
 // For tests and tools: the audio device record and the watched descriptor.
 [[nodiscard]] audio_device *player_audio();

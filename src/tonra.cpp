@@ -8,8 +8,11 @@
 
 #include "abmain.h"
 #include "platform/ab.h"
+#include "platform/media_keys.h"
+#include "platform/mpris.h"
 #include "platform/pcm.h"
 #include "platform/service_events.h"
+#include "platform/stream_identity.h"
 
 int BasePriority;
 int CmdArgc;
@@ -22,6 +25,8 @@ int tonra_init(int argc, char *argv[])
     (void)sched_getparam(0, &param);
     BasePriority = param.sched_priority;
 
+    // Before the decode thread first opens the sound device and reads them.
+    stream_identity_set();
     svc_open();
     // The handler runs on the user-interface thread: the signals stay
     // blocked in every thread, so no sound write or file read anywhere is
@@ -30,6 +35,8 @@ int tonra_init(int argc, char *argv[])
 
     CmdArgc = argc;
     CmdArgv = argv;
+    media_keys_install();
+    mpris_open();
     return 0;
 }
 

@@ -1,0 +1,56 @@
+#include "platform/media_keys.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QWidget>
+#include <optional>
+
+#include "abmain.h"
+#include "platform/remote.h"
+
+namespace {
+
+std::optional<RemoteAction> action_of(int key)
+{
+    switch (key) {
+    case Qt::Key_MediaPlay: return RemoteAction::Play;
+    case Qt::Key_MediaPause: return RemoteAction::Pause;
+    case Qt::Key_MediaTogglePlayPause: return RemoteAction::PlayPause;
+    case Qt::Key_MediaStop: return RemoteAction::Stop;
+    case Qt::Key_MediaNext: return RemoteAction::Next;
+    case Qt::Key_MediaPrevious: return RemoteAction::Previous;
+    default: return std::nullopt;
+    }
+}
+
+// Watches the whole application rather than the window, so that the key
+// works whichever of the window's widgets has the focus; a dialog's keys
+// stay the dialog's.
+class MediaKeys final : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        if (event->type() != QEvent::KeyPress)
+            return false;
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const auto action = action_of(key->key());
+        auto *widget = qobject_cast<QWidget *>(object);
+        if (!action || widget == nullptr || AbWidgets[ABN_base] == nullptr || widget->window() != AbWidgets[ABN_base])
+            return false;
+        if (!key->isAutoRepeat())
+            remote_press(*action);
+        return true;
+    }
+};
+
+} // namespace
+
+void media_keys_install()
+{
+    static MediaKeys *keys = nullptr;
+    if (keys != nullptr || qApp == nullptr)
+        return;
+    keys = new MediaKeys(qApp);  // owned by the application
+    qApp->installEventFilter(keys);
+}

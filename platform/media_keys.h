@@ -1,0 +1,6 @@
+// The keyboard's media keys (play, pause, play/pause, stop, next, previous)
+// act as the transport buttons while the main window has the focus.
+#pragma once
+
+// Installs the watch once the application exists; idempotent.
+void media_keys_install();

@@ -1,0 +1,15 @@
+// The desktop's remote control: the player answers the MPRIS interfaces
+// (org.mpris.MediaPlayer2 and its Player) on the session bus, as
+// org.mpris.MediaPlayer2.tonra, or, while another instance holds that name,
+// org.mpris.MediaPlayer2.tonra.instance<pid>.
+//
+// The bus's calls reach the user-interface thread as events and its button
+// presses are queued there and run one per turn of the event loop, as the
+// service events are; a flood of them drops what finds the queue full, as
+// a flood of signals does. Property changes go out as PropertiesChanged
+// whenever the event loop is about to wait.
+#pragma once
+
+// Joins the session bus when there is one; without one, or when it refuses,
+// nothing happens and nothing is printed. Idempotent.
+void mpris_open();

@@ -1,0 +1,42 @@
+// Driving the player from outside its window's widgets (the desktop's media
+// keys and its remote-control bus): a press acts as a click on the matching
+// button, with the same rules (a disabled button does nothing), and the
+// player's state reads as the buttons show it. User-interface thread only.
+#pragma once
+
+#include <string>
+
+enum class RemoteAction { Play, Pause, PlayPause, Stop, Next, Previous };
+
+// Play resumes a held song through the pause toggle; PlayPause holds or
+// resumes a song that plays and starts one otherwise.
+void remote_press(RemoteAction action);
+
+enum class RemoteStatus { Stopped, Paused, Playing };
+
+struct RemoteState {
+    RemoteStatus status = RemoteStatus::Stopped;
+    bool can_play = false;  // Play or PlayPause would do something
+    bool can_pause = false;
+    bool can_next = false;
+    bool can_previous = false;
+    int repeat = 0;         // 0 none, 1 list, 2 song
+    double volume = 0;      // the slider as a fraction of its range
+    unsigned song = 0;      // changes with every start of a song
+    bool operator==(const RemoteState &) const = default;
+};
+[[nodiscard]] RemoteState remote_state();
+
+// The volume as an outside change of the playing stream's group, so the
+// slider follows by the path that handles outside changes; without a group,
+// as moving the slider does. Clamped to 0..1; mute is left alone.
+void remote_set_volume(double fraction);
+// Presses the repeat toggle: 0 none, 1 list, 2 song.
+void remote_set_repeat(int value);
+// Adds a song at the top of the playlist and plays it, as a double click on
+// it does; false when it cannot be read (nothing changes then).
+[[nodiscard]] bool remote_open(const std::string &path);
+// Un-iconifies and activates the main window.
+void remote_raise();
+// What "Exit" does: the main window goes and the program ends with 0.
+void remote_quit();

@@ -1,0 +1,383 @@
+// The desktop's remote control: a private session bus and a PulseAudio null
+// sink (real-time pacing) whose ALSA stream is recorded to a file. The
+// player runs in this process and is driven over the bus by a connection of
+// its own; the real binary is driven by playerctl under dbus-run-session.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAbstractSlider>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusVariant>
+#include <QElapsedTimer>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QTimer>
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "abmain.h"
+#include "platform/ab.h"
+#include "player.h"
+#include "playlist.h"
+#include "support/app.h"
+#include "support/engine_support.h"
+#include "tonra.h"
+
+using namespace engine_test;
+
+namespace {
+
+const QString Service = QStringLiteral("org.mpris.MediaPlayer2.tonra");
+const QString Path = QStringLiteral("/org/mpris/MediaPlayer2");
+const QString Player = QStringLiteral("org.mpris.MediaPlayer2.Player");
+constexpr std::uintmax_t BytesPerSecond = 44100 * 4;
+
+std::string shell(const std::string &command)
+{
+    std::string out;
+    if (FILE *p = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;)
+            out.append(buffer, n);
+        pclose(p);
+    }
+    return out;
+}
+
+// Waits in a real event loop, as the program runs: the loop's idle moments
+// are when the player announces its changes.
+bool wait_for(const std::function<bool()> &condition, int timeout_ms = 15000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeout_ms)
+            return false;
+        if (qApp == nullptr) {  // the application is not up yet
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+// A song of the test's signal with an ID3 version 1 tag of these bytes.
+fs::path tagged_song(const fs::path &to, std::string_view artist, std::string_view title)
+{
+    fs::copy_file(mp3_song(44100, 2, "j", 128, 30.0), to, fs::copy_options::overwrite_existing);
+    if (!artist.empty() || !title.empty()) {
+        std::string tag(128, '\0');
+        tag.replace(0, 3, "TAG");
+        tag.replace(3, title.size(), title);
+        tag.replace(33, artist.size(), artist);
+        std::ofstream(to, std::ios::binary | std::ios::app) << tag;
+    }
+    return to;
+}
+
+int left_peak(const std::vector<std::int16_t> &samples, std::size_t from, std::size_t to)
+{
+    int peak = 0;
+    for (std::size_t i = from & ~std::size_t{1}; i < std::min(to, samples.size()); i += 2)
+        peak = std::max(peak, std::abs(int{samples[i]}));
+    return peak;
+}
+
+} // namespace
+
+class Changes : public QObject {
+    Q_OBJECT
+public:
+    std::vector<QVariantMap> seen;
+    bool saw(const QString &property, const QVariant &value) const
+    {
+        return std::any_of(seen.begin(), seen.end(), [&](const QVariantMap &m) { return m.value(property) == value; });
+    }
+public Q_SLOTS:
+    void changed(const QString &, const QVariantMap &properties, const QStringList &) { seen.push_back(properties); }
+};
+
+class Remote : public ::testing::Test {
+protected:
+    static inline std::optional<TempDir> Dir;
+    static inline fs::path Recording, Songs[3];
+    static inline std::string Address, BusPid, PulsePid;
+    static inline Changes *Seen;
+
+    static void SetUpTestSuite()
+    {
+        if (shell("for t in dbus-daemon pulseaudio playerctl gdbus; do command -v $t; done | wc -l").find('4') != 0)
+            return;
+        Dir.emplace();
+        const fs::path run = *Dir / "run";
+        fs::create_directories(run);
+        fs::permissions(run, fs::perms::owner_all, fs::perm_options::replace);
+        setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+        PulsePid = shell("pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no -L 'module-null-sink "
+                         "sink_name=tonra' -L 'module-native-protocol-unix auth-anonymous=1 socket=" +
+                         (run / "native").string() + "' >/dev/null 2>&1 & echo $!");
+        const std::string bus = shell("dbus-daemon --session --fork --print-address=1 --print-pid=1");
+        Address = bus.substr(0, bus.find('\n'));
+        BusPid = bus.substr(bus.find('\n') + 1);
+        Recording = *Dir / "recording.raw";
+        std::ofstream(*Dir / "asound.conf") << "pcm.!default { type file slave.pcm { type pulse server \"unix:"
+                                            << (run / "native").string() << "\" } file \"" << Recording.string()
+                                            << "\" format \"raw\" }\n";
+        setenv("ALSA_CONFIG_PATH", (*Dir / "asound.conf").c_str(), 1);
+        setenv("DBUS_SESSION_BUS_ADDRESS", Address.c_str(), 1);
+        ASSERT_TRUE(wait_for([run] { return fs::exists(run / "native"); }));
+        // Played bottom up: Latin-1 tag, UTF-8 tag, no tag.
+        Songs[0] = tagged_song(*Dir / "plain song.mp3", "", "");
+        Songs[1] = tagged_song(*Dir / "utf8.mp3", "Sigur R\xc3\xb3s", "Hopp\xc3\xadpolla");
+        Songs[2] = tagged_song(*Dir / "latin1.mp3", "Mot\xf6rhead", "Caf\xe9");
+        open_main_window({"tonra", Songs[0].string(), Songs[1].string(), Songs[2].string()});
+        Seen = new Changes;
+        client().connect(Service, Path, "org.freedesktop.DBus.Properties", "PropertiesChanged", Seen,
+                         SLOT(changed(QString, QVariantMap, QStringList)));
+    }
+    static void TearDownTestSuite()
+    {
+        if (Seen != nullptr) {
+            client().disconnect(Service, Path, "org.freedesktop.DBus.Properties", "PropertiesChanged", Seen,
+                                SLOT(changed(QString, QVariantMap, QStringList)));
+            delete Seen;
+            call(Player, "Stop");
+            close_main_window();
+        }
+        for (const std::string &pid : {BusPid, PulsePid})
+            if (std::atoi(pid.c_str()) > 0)
+                kill(std::atoi(pid.c_str()), SIGTERM);
+    }
+    void SetUp() override
+    {
+        if (!Dir)
+            GTEST_SKIP() << "needs dbus-daemon, pulseaudio, playerctl and gdbus";
+    }
+
+    static QDBusConnection client() { return QDBusConnection::connectToBus(QString::fromStdString(Address), "client"); }
+    static QDBusMessage call(const QString &interface, const QString &method, const QVariantList &args = {})
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(Service, Path, interface, method);
+        message.setArguments(args);
+        QDBusPendingCall pending = client().asyncCall(message);
+        EXPECT_TRUE(wait_for([&] { return pending.isFinished(); })) << method.toStdString();
+        return pending.reply();
+    }
+    static QVariant get(const QString &property, const QString &interface = Player)
+    {
+        const QDBusMessage reply = call("org.freedesktop.DBus.Properties", "Get", {interface, property});
+        return reply.arguments().isEmpty() ? QVariant() : reply.arguments()[0].value<QDBusVariant>().variant();
+    }
+    static void set(const QString &property, const QVariant &value)
+    {
+        call("org.freedesktop.DBus.Properties", "Set", {Player, property, QVariant::fromValue(QDBusVariant(value))});
+    }
+    static QVariantMap metadata() { return qdbus_cast<QVariantMap>(get("Metadata")); }
+    static bool status_is(const char *status) { return get("PlaybackStatus").toString() == status; }
+    static std::uintmax_t recorded() { return fs::exists(Recording) ? fs::file_size(Recording) : 0; }
+    static auto *slider() { return qobject_cast<QAbstractSlider *>(AbWidgets[ABN_volume]); }
+};
+
+TEST_F(Remote, NamesItselfOnTheBus)
+{
+    ASSERT_TRUE(client().interface()->isServiceRegistered(Service));
+    const QString root = QStringLiteral("org.mpris.MediaPlayer2");
+    EXPECT_EQ(get("Identity", root).toString(), "Tonra");
+    // The id of the desktop entry that is installed.
+    QString entry;
+    for (const auto &file : fs::directory_iterator(fs::path(TONRA_TEST_DIR) / ".." / "data"))
+        if (file.path().extension() == ".desktop")
+            entry = QString::fromStdString(file.path().stem().string());
+    EXPECT_EQ(get("DesktopEntry", root).toString(), entry);
+    EXPECT_TRUE(get("CanQuit", root).toBool());
+    EXPECT_TRUE(get("CanRaise", root).toBool());
+    EXPECT_FALSE(get("HasTrackList", root).toBool());
+}
+
+TEST_F(Remote, FollowsAndPressesTheTransportButtons)
+{
+    ASSERT_TRUE(wait_for([] { return status_is("Playing") && recorded() > 0; }));
+    QVariantMap song = metadata();
+    EXPECT_EQ(song.value("xesam:title").toString(), QString::fromUtf8("Caf\xc3\xa9"));
+    EXPECT_EQ(song.value("xesam:artist").toStringList(), QStringList{QString::fromUtf8("Mot\xc3\xb6rhead")});
+    EXPECT_EQ(song.value("xesam:url").toString(), QString::fromStdString("file://" + Dir->path().string() + "/latin1.mp3"));
+    set("LoopStatus", "None");
+    ASSERT_TRUE(wait_for([] { return RepeatValue == 0; }));
+    // The sound server names the stream after the program.
+    const std::string streams = shell("PULSE_SERVER=unix:" + (Dir->path() / "run" / "native").string() + " pactl list sink-inputs");
+    for (const char *property : {"application.name = \"Tonra\"", "application.icon_name = \"tonra\"", "media.role = \"music\""})
+        EXPECT_NE(streams.find(property), std::string::npos) << property << " in " << streams;
+
+    ASSERT_TRUE(wait_for([] { return recorded() > BytesPerSecond; }));
+    call(Player, "Pause");
+    ASSERT_TRUE(wait_for([] { return status_is("Paused"); }));
+    std::uintmax_t size = recorded();
+    QElapsedTimer still;
+    still.start();
+    // Whatever the device had taken drains first; then nothing more comes.
+    ASSERT_TRUE(wait_for([&] {
+        if (recorded() != size) {
+            size = recorded();
+            still.restart();
+        }
+        return still.elapsed() > 600;
+    }));
+    wait_for([] { return false; }, 1000);
+    EXPECT_EQ(recorded(), size);
+    call(Player, "PlayPause");
+    EXPECT_TRUE(wait_for([&] { return status_is("Playing") && recorded() > size; }));
+
+    call(Player, "Next");
+    ASSERT_TRUE(wait_for([] { return metadata().value("xesam:title").toString() == QString::fromUtf8("Hopp\xc3\xadpolla"); }));
+    EXPECT_EQ(metadata().value("xesam:artist").toStringList(), QStringList{QString::fromUtf8("Sigur R\xc3\xb3s")});
+    call(Player, "Next");
+    ASSERT_TRUE(wait_for([] { return metadata().value("xesam:title").toString() == "plain song.mp3"; }));
+    EXPECT_EQ(metadata().value("xesam:url").toString(), QString::fromStdString("file://" + Dir->path().string() + "/plain%20song.mp3"));
+    const QVariant last = metadata().value("mpris:trackid");
+    const std::string title = ab_get_title(AbWidgets[ABN_base]);
+
+    // The last song under repeat None: Next does nothing, and Stop, pressed
+    // after it, shows that it was handled.
+    call(Player, "Next");
+    call(Player, "Stop");
+    ASSERT_TRUE(wait_for([] { return status_is("Stopped"); }));
+    EXPECT_EQ(metadata().value("mpris:trackid"), last);
+    EXPECT_EQ(ab_get_title(AbWidgets[ABN_base]), title);
+
+    // Every change went out; the last one's signal may still be on its way.
+    EXPECT_TRUE(wait_for([] { return Seen->saw("PlaybackStatus", "Stopped") && Seen->saw("CanGoNext", false); }));
+    for (const char *status : {"Paused", "Playing"})
+        EXPECT_TRUE(Seen->saw("PlaybackStatus", status)) << status;
+    EXPECT_TRUE(Seen->saw("LoopStatus", "None"));
+    EXPECT_TRUE(Seen->saw("CanPause", false));
+    for (const QString &title : {QString::fromUtf8("Hopp\xc3\xadpolla"), QStringLiteral("plain song.mp3")})
+        EXPECT_TRUE(std::any_of(Seen->seen.begin(), Seen->seen.end(), [&](const QVariantMap &m) {
+            return qdbus_cast<QVariantMap>(m.value("Metadata")).value("xesam:title") == title;
+        })) << title.toStdString();
+}
+
+TEST_F(Remote, VolumeTakesTheOutsideChangePath)
+{
+    // Idle: the slider moves and the next song starts at its level.
+    call(Player, "Stop");
+    ASSERT_TRUE(wait_for([] { return status_is("Stopped"); }));
+    set("Volume", 0.25);
+    EXPECT_EQ(slider()->value(), 25);
+    EXPECT_EQ(player_audio()->levels.volume[0], 25);
+    set("Volume", 1.7);
+    EXPECT_EQ(slider()->value(), 100);
+
+    call(Player, "Play");
+    ASSERT_TRUE(wait_for([] { return player_mixer_fd() > 0 && recorded() > BytesPerSecond; }));
+    const std::uintmax_t before = recorded();
+    set("Volume", 0.5);
+    mixer_group fifty{{}, Mixer_Min, Mixer_Max, {50, 50}, 0};
+    ASSERT_TRUE(wait_for([&] { return slider()->value() == volume_mixer_to_slider(fifty); }));
+    EXPECT_FALSE(AbWidgets[ABN_mute] && qobject_cast<QAbstractButton *>(AbWidgets[ABN_mute])->isChecked());
+    const std::uintmax_t changed = recorded();
+    ASSERT_TRUE(wait_for([&] { return recorded() > changed + BytesPerSecond; }));
+    const auto samples = read_samples(Recording);
+    const double ratio = double(left_peak(samples, changed / 2 + BytesPerSecond / 4, samples.size())) /
+                         left_peak(samples, 0, before / 2);
+    EXPECT_NEAR(ratio, mixer_gain_of(50) / double(Mixer_UnityGain), 0.03);
+
+    slider()->setValue(30);
+    EXPECT_DOUBLE_EQ(get("Volume").toDouble(), 0.30);
+}
+
+TEST_F(Remote, LoopStatusPressesTheRepeatToggles)
+{
+    set("LoopStatus", "Track");
+    EXPECT_TRUE(qobject_cast<QAbstractButton *>(AbWidgets[ABN_repeat_song])->isChecked());
+    EXPECT_EQ(RepeatValue, 2);
+    qobject_cast<QAbstractButton *>(AbWidgets[ABN_repeat_none])->click();
+    EXPECT_EQ(get("LoopStatus").toString(), "None");
+}
+
+TEST_F(Remote, AFloodOfNextLeavesItResponsive)
+{
+    set("LoopStatus", "Playlist");
+    call(Player, "Play");
+    ASSERT_TRUE(wait_for([] { return status_is("Playing"); }));
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < 10000; ++i)
+        client().send(QDBusMessage::createMethodCall(Service, Path, Player, "Next"));
+    // The answers keep coming while the presses run, and a Stop behind
+    // them takes effect.
+    const auto sent = timer.elapsed();
+    EXPECT_TRUE(status_is("Playing"));
+    const auto answered = timer.elapsed();
+    call(Player, "Stop");
+    EXPECT_TRUE(wait_for([] { return status_is("Stopped"); }, 60000));
+    std::printf("10000 Next sent in %lld ms, a reading answered at %lld ms, stopped at %lld ms\n",
+                static_cast<long long>(sent), static_cast<long long>(answered), static_cast<long long>(timer.elapsed()));
+    EXPECT_EQ(std::count_if(tree_items(AbWidgets[ABN_playlist]).begin(), tree_items(AbWidgets[ABN_playlist]).end(),
+                            [](const TreeItem &item) { return item.current == 1; }),
+              1);
+}
+
+TEST_F(Remote, MediaKeysAndOpenUriActAsTheWindowDoes)
+{
+    // Keys reach whichever widget of the window has the focus.
+    const auto key = [](QWidget *widget, Qt::Key code) {
+        QKeyEvent press(QEvent::KeyPress, code, Qt::NoModifier);
+        QCoreApplication::sendEvent(widget, &press);
+    };
+    key(AbWidgets[ABN_volume], Qt::Key_MediaPlay);
+    EXPECT_EQ(get("PlaybackStatus").toString(), "Playing");
+    key(AbWidgets[ABN_playlist], Qt::Key_MediaTogglePlayPause);
+    EXPECT_EQ(get("PlaybackStatus").toString(), "Paused");
+    key(AbWidgets[ABN_volume], Qt::Key_MediaStop);
+    EXPECT_EQ(get("PlaybackStatus").toString(), "Stopped");
+
+    const int songs = tree_count(AbWidgets[ABN_playlist]);
+    EXPECT_EQ(call(Player, "OpenUri", {"http://example.org/a.mp3"}).type(), QDBusMessage::ErrorMessage);
+    EXPECT_EQ(tree_count(AbWidgets[ABN_playlist]), songs);
+    call(Player, "OpenUri", {QString::fromStdString("file://" + Songs[1].string())});
+    ASSERT_TRUE(wait_for([] { return status_is("Playing"); }));
+    EXPECT_EQ(tree_count(AbWidgets[ABN_playlist]), songs + 1);
+    EXPECT_EQ(tree_item(AbWidgets[ABN_playlist], 0)->current, 1);
+    EXPECT_EQ(metadata().value("xesam:title").toString(), QString::fromUtf8("Hopp\xc3\xadpolla"));
+    call(Player, "Stop");
+}
+
+// The real binary on a bus of its own: playerctl finds and drives it, a
+// second instance takes a name of its own, Quit ends it with status 0.
+// Without a bus, or with one that refuses, it plays and says nothing.
+TEST_F(Remote, PlayerctlDrivesTheProgram)
+{
+    const std::string script =
+        "export QT_QPA_PLATFORM=offscreen; t=" TONRA_BINARY "; s='" + Songs[2].string() + "'; r='" + Recording.string() +
+        "'; await() { for i in $(seq 300); do eval \"$1\" && return 0; sleep 0.1; done; return 1; }; "
+        "$t \"$s\" 2>/dev/null & p=$!; "
+        "await 'playerctl -l 2>/dev/null | grep -qx tonra && [ \"$(playerctl -p tonra status)\" = Playing ]'; "
+        "playerctl -l; playerctl -p tonra play-pause; await '[ \"$(playerctl -p tonra status)\" = Paused ]'; "
+        "echo status=$(playerctl -p tonra status); echo title=$(playerctl -p tonra metadata title); "
+        "$t 2>/dev/null & q=$!; await 'playerctl -l | grep -qx tonra.instance$q' && echo second=ok; kill $q; "
+        "playerctl -p tonra play-pause; gdbus call --session -d org.mpris.MediaPlayer2.tonra "
+        "-o /org/mpris/MediaPlayer2 -m org.mpris.MediaPlayer2.Quit >/dev/null; wait $p; echo exit=$?; "
+        "for bus in '-u DBUS_SESSION_BUS_ADDRESS' 'DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent'; do "
+        "rm -f \"$r\"; env $bus $t \"$s\" 2>\"$r.err\" & n=$!; "
+        "await '[ $(stat -c %s \"$r\" 2>/dev/null || echo 0) -gt 176400 ]' && [ ! -s \"$r.err\" ] && echo alone=ok; "
+        "kill $n; done";
+    setenv("SCRIPT", script.c_str(), 1);
+    const std::string out = shell("dbus-run-session -- sh -c \"$SCRIPT\" 2>/dev/null");
+    for (const char *line : {"tonra\n", "status=Paused\n", "title=Caf\xc3\xa9\n", "second=ok\n", "exit=0\n", "alone=ok\nalone=ok\n"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << " in " << out;
+}
+
+#include "mpris_test.moc"
