@@ -1,5 +1,6 @@
 #include "playlist.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,6 +101,14 @@ void move_marker(int from, int to, char *buffer, int length)
 
 // Both ways in refuse, with one line each, a path that could not come back
 // whole from the playlist.
+// A song is a file: a directory, a device or a pipe would never give the
+// decoder anything it could play, or never end. A link to a file is a file.
+bool song_file(const char *path)
+{
+    struct stat status {};
+    return stat(path, &status) == 0 && S_ISREG(status.st_mode) && access(path, R_OK) == 0;
+}
+
 bool path_fits(const char *path, const char *caller)
 {
     if (path == nullptr)
@@ -300,7 +309,7 @@ int playlist_realized(Widget *, LinkInfo *, CallbackInfo *)
 {
     if (CmdArgc > 1) {
         for (int i = 1; i < CmdArgc; ++i)
-            if (access(CmdArgv[i], R_OK) == 0)
+            if (song_file(CmdArgv[i]))
                 playlist_add_filename(CmdArgv[i]);
         tonra_send_event(AbWidgets[ABN_base], 0xFF06);
     }
@@ -323,7 +332,8 @@ int playlist_realized(Widget *, LinkInfo *, CallbackInfo *)
 int file_picker(Widget *, LinkInfo *, CallbackInfo *)
 {
     std::string path;
-    if (ab_file_selection(AbWidgets[ABN_base], "Choose Your Music", std::getenv("HOME"), "*.[Mm][Pp][32]", path) == 1)
+    if (ab_file_selection(AbWidgets[ABN_base], "Choose Your Music", std::getenv("HOME"), "*.[Mm][Pp][32]", path) == 1 &&
+        song_file(path.c_str()))
         playlist_add_filename(path.c_str());
     return 0;
 }
