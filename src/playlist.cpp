@@ -128,7 +128,7 @@ int add_text(std::string text)
     return 0;
 }
 
-enum class Direction { Next, Previous };
+enum class Direction { Next, Previous, Following };
 
 int step(Direction direction, char *buffer, int length)
 {
@@ -139,7 +139,9 @@ int step(Direction direction, char *buffer, int length)
     int target;
     if (marked < 0)
         target = 0;
-    else if (RepeatValue == 2 || Player.is_playing() == 0)
+    else if (direction == Direction::Following && (RepeatValue == 2 || count == 1))
+        return -1;  // the marked song is all there is to play
+    else if (direction != Direction::Following && (RepeatValue == 2 || Player.is_playing() == 0))
         target = marked;
     else if (direction == Direction::Previous)
         target = std::max(marked - 1, 0);
@@ -179,6 +181,8 @@ void playlist_seed_shuffle(std::uint32_t seed) { generator().seed(seed); }
 int playlist_get_next_filename(char *buffer, int length) { return step(Direction::Next, buffer, length); }
 
 int playlist_get_prev_filename(char *buffer, int length) { return step(Direction::Previous, buffer, length); }
+
+int playlist_get_following_filename(char *buffer, int length) { return step(Direction::Following, buffer, length); }
 
 int item_selected(Widget *, LinkInfo *, CallbackInfo *cbinfo)
 {
