@@ -342,8 +342,14 @@ void *done_thread(void *data)
             // A file chosen by name is the user's choice: no pattern test.
             if (S_ISREG(status.st_mode) && !add_song(search, entry))
                 return nullptr;
-            if (S_ISDIR(status.st_mode))
-                recurse_and_search(search, entry.c_str(), pattern.get(), search.depth_limit, 0);
+            if (S_ISDIR(status.st_mode)) {
+                // A chosen link is a way in like any other.
+                struct stat own {};
+                const bool link = lstat(entry.c_str(), &own) == 0 && S_ISLNK(own.st_mode);
+                const std::string real = real_place(entry, {}, nullptr, link);
+                if (!link || (!real.empty() && !system_tree(real)))
+                    recurse_and_search(search, entry.c_str(), pattern.get(), search.depth_limit, 0, real);
+            }
         }
         if (!hand_over(search, &entry))
             return nullptr;

@@ -285,18 +285,21 @@ TEST_F(Selector, LinksAreFollowedAndALinkCycleEndsAtOnce)
 }
 
 // A link to the root leads through the whole real tree, which is cut short
-// here, but never into the kernel's trees; nor does a link straight into one.
+// here, but never into the kernel's trees; nor does a link straight into one,
+// chosen or found.
 TEST_F(Selector, ALinkToTheRootFinishesAndNeverEntersProcOrSys)
 {
     write_file(at("d/s.mp3"));
     fs::create_directory_symlink("/", at("d/root"));
     fs::create_directory_symlink("/proc/self", at("d/self"));
+    fs::create_directory_symlink("/proc", at("kernel"));
     // Names that stand in /proc, /proc/self and /sys/bus/*, and one in /etc.
     SelectorTestHooks.pattern = "^cmdline$\\|^uevent$\\|^passwd$\\|^s.mp3$";
     // Deep enough to come back to d through the root.
     SelectorTestHooks.depth_limit = static_cast<int>(std::ranges::count(root.string(), '/')) + 3;
     open_dialog();
     choose({at("d")});
+    choose({at("kernel")});
     click(ABN_playlist_selector_done);
     ASSERT_TRUE(wait_until(closed, 60000));
     EXPECT_TRUE(wait_until(idle));
@@ -304,7 +307,7 @@ TEST_F(Selector, ALinkToTheRootFinishesAndNeverEntersProcOrSys)
     EXPECT_EQ(std::ranges::count(found, at("d/s.mp3")), 1);
     EXPECT_EQ(std::ranges::count(found, at("d/root/etc/passwd")), 1);
     for (const std::string &path : found)
-        for (const char *kernel : {"d/root/proc/", "d/root/sys/", "d/self/"})
+        for (const char *kernel : {"d/root/proc/", "d/root/sys/", "d/self/", "/kernel/"})
             EXPECT_EQ(path.find(kernel), std::string::npos) << path;
 }
 
