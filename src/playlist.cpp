@@ -99,8 +99,6 @@ void move_marker(int from, int to, char *buffer, int length)
     tree_show(list(), to);
 }
 
-// Both ways in refuse, with one line each, a path that could not come back
-// whole from the playlist.
 // A song is a file: a directory, a device or a pipe would never give the
 // decoder anything it could play, or never end. A link to a file is a file.
 bool song_file(const char *path)
@@ -109,6 +107,8 @@ bool song_file(const char *path)
     return stat(path, &status) == 0 && S_ISREG(status.st_mode) && access(path, R_OK) == 0;
 }
 
+// Both ways in refuse, with one line each, a path that could not come back
+// whole from the playlist.
 bool path_fits(const char *path, const char *caller)
 {
     if (path == nullptr)
