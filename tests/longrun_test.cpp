@@ -21,6 +21,16 @@
 using namespace engine_test;
 using namespace std::chrono_literals;
 
+// Under AddressSanitizer resident memory grows by one to four megabytes a
+// pass while the plain build holds to a few kilobytes over twenty passes:
+// the sanitizer's own records of the thousands of threads the songs start,
+// not the program's memory.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool MemoryIsTheProgramsOwn = false;
+#else
+constexpr bool MemoryIsTheProgramsOwn = true;
+#endif
+
 namespace {
 
 struct Usage {
@@ -98,7 +108,9 @@ TEST_F(LongRun, RepeatedPassesKeepMemoryDescriptorsAndThreads)
                 "%d descriptors, %d threads\n",
                 passes, first_pass, first.rss_kb, first.descriptors, first.threads, end.rss_kb, end.descriptors,
                 end.threads);
-    EXPECT_LE(end.rss_kb, first.rss_kb * 105 / 100);
+    if (MemoryIsTheProgramsOwn) {
+        EXPECT_LE(end.rss_kb, first.rss_kb * 105 / 100);
+    }
     EXPECT_LE(end.descriptors, first.descriptors * 105 / 100);
     EXPECT_LE(end.threads, first.threads * 105 / 100);
 }
