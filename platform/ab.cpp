@@ -16,6 +16,7 @@
 #include <QThread>
 #include <QTreeView>
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <condition_variable>
 #include <cstdio>
@@ -418,17 +419,56 @@ void clear_slots(QWidget *top)
             slot = nullptr;
 }
 
-// Parses one window option value: pixels, or "%" of the screen size; "r"
-// makes a position relative to the screen under the pointer.
+// The number of a window option value and what follows it. Values too large
+// for an int are held at its limit: they are off any screen anyway.
+struct OptionNumber {
+    int number = 0;
+    bool negative = false;
+    bool percent = false;
+    bool relative = false;
+    bool valid = false;
+};
+
+OptionNumber read_option(const std::string &text, bool position)
+{
+    OptionNumber read;
+    std::size_t at = 0;
+    if (position && at < text.size() && (text[at] == '-' || text[at] == '+'))
+        read.negative = text[at++] == '-';
+    const std::size_t digits = at;
+    long long number = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
+        number = std::min<long long>(number * 10 + (text[at] - '0'), INT_MAX);
+    if (at == digits)
+        return read;
+    for (; at < text.size(); ++at) {
+        if (text[at] == '%' && !read.percent)
+            read.percent = true;
+        else if (text[at] == 'r' && position && !read.relative)
+            read.relative = true;
+        else
+            return read;
+    }
+    read.number = static_cast<int>(number);
+    // A size is a positive number of pixels, or a percentage of the screen
+    // of at most the whole of it.
+    read.valid = position || (number > 0 && (!read.percent || number <= 100));
+    return read;
+}
+
+// Pixels, or "%" of the screen size; "r" makes a position relative to the
+// screen under the pointer. A size never exceeds the screen.
 int option_value(const std::string &text, int screen_size, int screen_origin, bool position)
 {
-    const int number = std::atoi(text.c_str());
-    const bool percent = text.find('%') != std::string::npos;
-    const bool relative = position && text.find('r') != std::string::npos;
-    int value = percent ? screen_size * number / 100 : number;
-    if (relative)
+    const OptionNumber read = read_option(text, position);
+    long long value = read.percent ? static_cast<long long>(screen_size) * read.number / 100 : read.number;
+    if (read.negative)
+        value = -value;
+    if (!position)
+        return static_cast<int>(std::clamp<long long>(value, 1, std::max(screen_size, 1)));
+    if (read.relative)
         value += screen_origin;
-    return value;
+    return static_cast<int>(std::clamp<long long>(value, INT_MIN / 2, INT_MAX / 2));
 }
 
 void apply_window_options(QWidget *window)
@@ -620,20 +660,29 @@ BlockFilter *Blocker;
 
 // ---- start-up ------------------------------------------------------------------
 
+namespace {
+
+void print_usage(std::FILE *stream, const char *argv0)
+{
+    const char *slash = std::strrchr(argv0, '/');
+    const std::string name = slash ? slash + 1 : argv0;
+    for (const char *const *line = UsageText; *line; ++line) {
+        std::string text = *line;
+        for (std::size_t at; (at = text.find("%C")) != std::string::npos;)
+            text.replace(at, 2, name);
+        std::fprintf(stream, "%s\n", text.c_str());
+    }
+}
+
+} // namespace
+
 WindowOptions ab_parse_options(int argc, char **argv)
 {
     WindowOptions options;
     for (int i = 1; i < argc; ++i) {
         const char *word = argv[i];
         if (std::strcmp(word, "--help") == 0) {
-            const char *slash = std::strrchr(argv[0], '/');
-            const std::string name = slash ? slash + 1 : argv[0];
-            for (const char *const *line = UsageText; *line; ++line) {
-                std::string text = *line;
-                for (std::size_t at; (at = text.find("%C")) != std::string::npos;)
-                    text.replace(at, 2, name);
-                std::printf("%s\n", text.c_str());
-            }
+            print_usage(stdout, argv[0]);
             std::exit(0);
         }
         if (word[0] != '-' || word[1] == '\0' || std::strchr("sxyhwS", word[1]) == nullptr)
@@ -641,6 +690,13 @@ WindowOptions ab_parse_options(int argc, char **argv)
         std::string value = word + 2;
         if (value.empty() && i + 1 < argc)
             value = argv[++i];
+        // A window the user cannot see or close is worse than no window.
+        if (std::strchr("xyhw", word[1]) != nullptr &&
+            !read_option(value, word[1] == 'x' || word[1] == 'y').valid) {
+            std::fprintf(stderr, "tonra: bad value for -%c: %s\n", word[1], value.c_str());
+            print_usage(stderr, argv[0]);
+            std::exit(1);
+        }
         switch (word[1]) {
         case 's': options.server = value; break;
         case 'x': options.x = value; break;

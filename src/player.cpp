@@ -31,6 +31,9 @@ int MixerFd = 0;
 // a valid frame): the player stops instead of trying the list forever.
 int SilentEndings = 0;
 bool OutputOpened = false;
+// The last song asked for could not be started and nothing was stopped
+// since: the marker stands on a song that is not playing.
+bool StartFailed = false;
 
 // The song of the latest start and how many starts there were: a remote
 // control names the song by them, a restart of the same song included.
@@ -73,6 +76,25 @@ void next_song()
     char buffer[1025];
     if (playlist_get_next_filename(buffer, sizeof buffer) == 0)
         player_play_song(buffer);
+}
+
+// Moving on by itself (end of a song, SIGUSR2, Next): a song that will not
+// start is stepped over, and so is the one the marker stands on after a
+// failed start. Each failure counts as a song nothing could be heard of, so
+// a list where no song starts ends after one pass, as the silent endings do.
+void move_on()
+{
+    char buffer[1025];
+    int found = StartFailed ? playlist_get_following_filename(buffer, sizeof buffer)
+                            : playlist_get_next_filename(buffer, sizeof buffer);
+    while (found == 0 && player_play_song(buffer) != 0) {
+        const int songs = tree_count(AbWidgets[ABN_playlist]);
+        if (++SilentEndings >= std::max(songs, 1)) {
+            player_stop_song();
+            return;
+        }
+        found = playlist_get_following_filename(buffer, sizeof buffer);
+    }
 }
 
 void previous_song()
@@ -188,6 +210,7 @@ int player_play_song(const char *path)
     SongPath = path;
     ++SongStarts;
     const int result = madthread_start(&MtData, path, BasePriority, &Audio, AudioStats, AbWidgets[ABN_base]);
+    StartFailed = result != 0;
     if (result == -1)
         std::perror("player_play_song: madthread_start");
     return result;
@@ -207,6 +230,7 @@ void player_stop_song()
     disable(ABN_next);
     clear_progress();
     SilentEndings = 0;
+    StartFailed = false;
 }
 
 int player_is_playing() { return MtData != nullptr ? 1 : 0; }
@@ -221,7 +245,7 @@ int player_play(Widget *, LinkInfo *, CallbackInfo *)
 int player_next(Widget *, LinkInfo *, CallbackInfo *)
 {
     SilentEndings = 0;
-    next_song();
+    move_on();
     return 0;
 }
 
@@ -276,11 +300,11 @@ int service_event(Widget *, LinkInfo *, CallbackInfo *cbinfo)
                 break;
             }
         }
-        next_song();
+        move_on();
         break;
     case 0xFF06:
         SilentEndings = 0;
-        next_song();
+        move_on();
         break;
     case 0xFF01: {
         const std::int64_t total = AudioStats[AudioStats_Total];

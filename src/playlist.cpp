@@ -1,5 +1,6 @@
 #include "playlist.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -98,6 +99,14 @@ void move_marker(int from, int to, char *buffer, int length)
     tree_show(list(), to);
 }
 
+// A song is a file: a directory, a device or a pipe would never give the
+// decoder anything it could play, or never end. A link to a file is a file.
+bool song_file(const char *path)
+{
+    struct stat status {};
+    return stat(path, &status) == 0 && S_ISREG(status.st_mode) && access(path, R_OK) == 0;
+}
+
 // Both ways in refuse, with one line each, a path that could not come back
 // whole from the playlist.
 bool path_fits(const char *path, const char *caller)
@@ -119,7 +128,7 @@ int add_text(std::string text)
     return 0;
 }
 
-enum class Direction { Next, Previous };
+enum class Direction { Next, Previous, Following };
 
 int step(Direction direction, char *buffer, int length)
 {
@@ -130,7 +139,9 @@ int step(Direction direction, char *buffer, int length)
     int target;
     if (marked < 0)
         target = 0;
-    else if (RepeatValue == 2 || Player.is_playing() == 0)
+    else if (direction == Direction::Following && (RepeatValue == 2 || count == 1))
+        return -1;  // the marked song is all there is to play
+    else if (direction != Direction::Following && (RepeatValue == 2 || Player.is_playing() == 0))
         target = marked;
     else if (direction == Direction::Previous)
         target = std::max(marked - 1, 0);
@@ -170,6 +181,8 @@ void playlist_seed_shuffle(std::uint32_t seed) { generator().seed(seed); }
 int playlist_get_next_filename(char *buffer, int length) { return step(Direction::Next, buffer, length); }
 
 int playlist_get_prev_filename(char *buffer, int length) { return step(Direction::Previous, buffer, length); }
+
+int playlist_get_following_filename(char *buffer, int length) { return step(Direction::Following, buffer, length); }
 
 int item_selected(Widget *, LinkInfo *, CallbackInfo *cbinfo)
 {
@@ -300,7 +313,7 @@ int playlist_realized(Widget *, LinkInfo *, CallbackInfo *)
 {
     if (CmdArgc > 1) {
         for (int i = 1; i < CmdArgc; ++i)
-            if (access(CmdArgv[i], R_OK) == 0)
+            if (song_file(CmdArgv[i]))
                 playlist_add_filename(CmdArgv[i]);
         tonra_send_event(AbWidgets[ABN_base], 0xFF06);
     }
@@ -323,7 +336,8 @@ int playlist_realized(Widget *, LinkInfo *, CallbackInfo *)
 int file_picker(Widget *, LinkInfo *, CallbackInfo *)
 {
     std::string path;
-    if (ab_file_selection(AbWidgets[ABN_base], "Choose Your Music", std::getenv("HOME"), "*.[Mm][Pp][32]", path) == 1)
+    if (ab_file_selection(AbWidgets[ABN_base], "Choose Your Music", std::getenv("HOME"), "*.[Mm][Pp][32]", path) == 1 &&
+        song_file(path.c_str()))
         playlist_add_filename(path.c_str());
     return 0;
 }

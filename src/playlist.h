@@ -21,6 +21,11 @@ extern int SongCount;
 
 [[nodiscard]] int playlist_get_next_filename(char *buffer, int length);
 [[nodiscard]] int playlist_get_prev_filename(char *buffer, int length);
+// The song after the marked one as if the marked one were playing, never the
+// marked one itself: where the player goes on past a song that would not
+// start. -1 when there is none (end of the list under "None", a single song,
+// repeat "Song").
+[[nodiscard]] int playlist_get_following_filename(char *buffer, int length);
 int item_selected(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 int repeat_settings(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 

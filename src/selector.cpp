@@ -1,15 +1,20 @@
 #include "selector.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <regex.h>
 #include <sys/stat.h>
 
@@ -48,6 +53,12 @@ StopFlag CurrentStop;
 
 enum class Kind { File, Directory, Other };
 
+struct DirectoryId {
+    dev_t device;
+    ino_t inode;
+    bool operator==(const DirectoryId &) const = default;
+};
+
 struct Song {
     std::string path, text;
 };
@@ -59,6 +70,8 @@ struct Search {
     std::string pattern;
     std::vector<Song> batch;  // found, text built, not yet handed over
     Clock::time_point batch_started;
+    std::vector<DirectoryId> ancestors;  // the directories open on the way down
+    int depth_limit = DepthLimit;
 };
 
 class Directory {
@@ -179,19 +192,29 @@ void close_dialog(const Search &search, bool finished)
     });
 }
 
-// The kind of a directory entry, symbolic links followed. Most file systems
-// name plain files and directories in the listing itself; only links and
-// entries of unknown kind need a look-up of their own.
-Kind kind_of(const Directory &directory, const dirent &entry)
+// The kind of a directory entry, symbolic links followed, and whether the
+// entry is a link. Most file systems name plain files, directories and links
+// in the listing itself; only links and entries of unknown kind need a
+// look-up of their own.
+Kind kind_of(const Directory &directory, const dirent &entry, bool &link)
 {
+    link = entry.d_type == DT_LNK;
     switch (entry.d_type) {
     case DT_REG:
         return Kind::File;
     case DT_DIR:
         return Kind::Directory;
     case DT_LNK:
-    case DT_UNKNOWN:
         break;
+    case DT_UNKNOWN: {
+        struct stat own {};
+        if (fstatat(directory.descriptor(), entry.d_name, &own, AT_SYMLINK_NOFOLLOW) != 0)
+            return Kind::Other;
+        link = S_ISLNK(own.st_mode);
+        if (!link)
+            return S_ISREG(own.st_mode) ? Kind::File : S_ISDIR(own.st_mode) ? Kind::Directory : Kind::Other;
+        break;
+    }
     default:
         return Kind::Other;
     }
@@ -201,13 +224,54 @@ Kind kind_of(const Directory &directory, const dirent &entry)
     return S_ISREG(status.st_mode) ? Kind::File : S_ISDIR(status.st_mode) ? Kind::Directory : Kind::Other;
 }
 
-int recurse_and_search(Search &search, const char *path, const regex_t *pattern, int limit, int depth)
+// The kernel's and the devices' trees hold no songs, and through a link they
+// lead round without end (/proc/self/root is the root again).
+bool system_tree(std::string_view real)
+{
+    for (const std::string_view top : {"/proc", "/sys", "/dev"})
+        if (real.starts_with(top) && (real.size() == top.size() || real[top.size()] == '/'))
+            return true;
+    return false;
+}
+
+// Where a directory reached through a link really is: the link resolved, or
+// the real place of its parent and its own name. Empty for a directory
+// reached without a link, which is taken as the user named it.
+std::string real_place(const std::string &child, const std::string &parent_real, const char *name, bool link)
+{
+    if (link) {
+        char resolved[PATH_MAX];
+        return realpath(child.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+    }
+    if (parent_real.empty())
+        return {};
+    return parent_real == "/" ? "/" + std::string(name) : parent_real + "/" + name;
+}
+
+// `real` is where the directory really is when a link led to it, else empty.
+int recurse_and_search(Search &search, const char *path, const regex_t *pattern, int limit, int depth,
+                       const std::string &real = {})
 {
     if (depth >= limit || search.stop->load())
         return 0;
     Directory directory(path);
     if (!directory)
         return 0;
+    // A directory that is already on the way down is a cycle of links: it
+    // ends here, at once, whatever the depth. A directory reached twice by
+    // different ways (two links to one album) is still searched twice.
+    struct stat own {};
+    if (fstat(directory.descriptor(), &own) != 0)
+        return 0;
+    const DirectoryId id{own.st_dev, own.st_ino};
+    if (std::ranges::find(search.ancestors, id) != search.ancestors.end())
+        return 0;
+    search.ancestors.push_back(id);
+    struct Leave {
+        std::vector<DirectoryId> &ancestors;
+        ~Leave() { ancestors.pop_back(); }
+    } leave{search.ancestors};
+
     const std::size_t length = std::strlen(path);
     std::string child;
     while (const dirent *entry = directory.next()) {
@@ -217,7 +281,8 @@ int recurse_and_search(Search &search, const char *path, const regex_t *pattern,
         const std::size_t name_length = std::strlen(name);
         if (length + 1 + name_length >= PathBuffer)
             continue;
-        const Kind kind = kind_of(directory, *entry);
+        bool link = false;
+        const Kind kind = kind_of(directory, *entry, link);
         regmatch_t match[1];
         if (kind == Kind::File && regexec(pattern, name, 1, match, 0) == 0) {
             child.assign(path, length).append(1, '/').append(name, name_length);
@@ -225,7 +290,10 @@ int recurse_and_search(Search &search, const char *path, const regex_t *pattern,
                 return 0;
         } else if (kind == Kind::Directory) {
             child.assign(path, length).append(1, '/').append(name, name_length);
-            recurse_and_search(search, child.c_str(), pattern, limit, depth + 1);
+            const std::string child_real = real_place(child, real, name, link);
+            if ((link || !real.empty()) && (child_real.empty() || system_tree(child_real)))
+                continue;
+            recurse_and_search(search, child.c_str(), pattern, limit, depth + 1, child_real);
             if (search.stop->load())
                 return 0;
         }
@@ -274,8 +342,14 @@ void *done_thread(void *data)
             // A file chosen by name is the user's choice: no pattern test.
             if (S_ISREG(status.st_mode) && !add_song(search, entry))
                 return nullptr;
-            if (S_ISDIR(status.st_mode))
-                recurse_and_search(search, entry.c_str(), pattern.get(), DepthLimit, 0);
+            if (S_ISDIR(status.st_mode)) {
+                // A chosen link is a way in like any other.
+                struct stat own {};
+                const bool link = lstat(entry.c_str(), &own) == 0 && S_ISLNK(own.st_mode);
+                const std::string real = real_place(entry, {}, nullptr, link);
+                if (!link || (!real.empty() && !system_tree(real)))
+                    recurse_and_search(search, entry.c_str(), pattern.get(), search.depth_limit, 0, real);
+            }
         }
         if (!hand_over(search, &entry))
             return nullptr;
@@ -340,6 +414,8 @@ int done(Widget *, LinkInfo *, CallbackInfo *)
     search->stop = CurrentStop;
     search->found = SelectorTestHooks.found;
     search->pattern = SelectorTestHooks.pattern.empty() ? SearchPattern : SelectorTestHooks.pattern;
+    if (SelectorTestHooks.depth_limit > 0)
+        search->depth_limit = SelectorTestHooks.depth_limit;
     start_search(std::move(search));
     return 0;
 }

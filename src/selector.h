@@ -28,6 +28,7 @@ struct SelectorHooks {
     SelectorThreadCreate create_thread = nullptr;        // stands in for pthread_create
     std::function<void(const std::string &path)> found;  // search thread: each song before it is handed over
     std::string pattern;                                 // replaces the search pattern when not empty
+    int depth_limit = 0;                                 // replaces the depth limit when above 0
 };
 extern SelectorHooks SelectorTestHooks;
 

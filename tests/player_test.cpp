@@ -163,10 +163,12 @@ TEST_F(Player, ADeletedSongShowsItsTitleAndBothMessages)
     EXPECT_EQ(controls(), Started);
     EXPECT_FALSE(player_is_playing());
 
+    // Chosen directly, it stays; Next does not try it again, and in a list of
+    // one there is nothing else to try.
     testing::internal::CaptureStderr();
     click(ABN_next);
-    const std::string again = testing::internal::GetCapturedStderr();
-    EXPECT_NE(again.find("Failed to open mp3 file " + gone.string()), std::string::npos) << "next tries the same entry";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(controls(), Started);
     click(ABN_stop);
     EXPECT_EQ(controls(), Idle);
 }
@@ -341,7 +343,57 @@ TEST_F(Player, OutsideChangesMoveTheSliderNeverTheMute)
     player_stop_song();
     EXPECT_EQ(player_mixer_fd(), -1);
     EXPECT_EQ(ab_fd_watch_count(), 0) << "the watch goes with the song";
-    ab_set_value(AbWidgets[ABN_volume], 100);
+    slider->setValue(100);  // as the user would: later songs start at the full level again
+}
+
+// Songs that will not start are stepped over when the player moves on by
+// itself, each with its message; a whole pass of them stops the player.
+TEST_F(Player, ASongThatWillNotStartIsSteppedOver)
+{
+    const fs::path a = song("a", 0.4), b = song("b", 0.4), gone = song("gone");
+    const fs::path empty = dir / "empty.mp3";
+    std::ofstream{empty};
+    AlsaDevice device(AlsaDevice::Kind::AppendFile);
+    for (const auto &p : {b, gone, empty, a})
+        playlist_add_filename(p.c_str());  // the list reads a, empty, gone, b
+    fs::remove(gone);
+    int endings = 0;
+    ab_set_link_observer([&endings](const EventLink &link, Widget *, const CallbackInfo &cb) {
+        endings += link.category == Category_RawEvent && cb.event_subtype == 0xFF00;
+    });
+    click(ABN_repeat_none);
+    testing::internal::CaptureStderr();
+    click(ABN_play);
+    const bool both_ended = wait_until([&endings] { return endings == 2; }, 10000);
+    player_stop_song();  // drains and closes, so the recording is complete
+    std::string err = testing::internal::GetCapturedStderr();
+    ab_set_link_observer({});
+    ASSERT_TRUE(both_ended);
+    EXPECT_EQ(title(), "Tonra - Tester / b");
+    auto failures = [](const std::string &text) {
+        std::size_t n = 0;
+        for (std::size_t at = 0; (at = text.find("player_play_song: madthread_start", at)) != std::string::npos; ++at)
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(failures(err), 2u) << err;
+    std::vector<std::int16_t> expected = reference_samples(a);
+    const std::vector<std::int16_t> second = reference_samples(b);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(first_difference(read_samples(device.output()), expected), -1) << "a, then b, nothing between";
+
+    // Nothing in the list will start: SIGUSR2 tries each once and stops.
+    new_playlist(nullptr, nullptr, nullptr);
+    click(ABN_repeat_list);
+    for (const auto &p : {gone, empty})
+        playlist_add_filename(p.c_str());
+    testing::internal::CaptureStderr();
+    kill(getpid(), SIGUSR2);
+    const bool idle = wait_until([] { return controls() == Idle; }, 5000);
+    pump(100);
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(idle);
+    EXPECT_EQ(failures(err), 2u) << err;
 }
 
 TEST_F(Player, NoDeviceStopsAfterOnePass)

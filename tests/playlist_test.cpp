@@ -650,6 +650,27 @@ TEST_F(CommandLine, ReadableArgumentsAreListedInReverseAndTheLastPlaysFirst)
     EXPECT_EQ(titles.front(), "Tonra - C / Song C");
 }
 
+// Devices and directories named like songs are never added: only the real
+// song is listed, and it is all that is heard.
+TEST_F(CommandLine, OnlyRegularFilesAreAdded)
+{
+    TempDir dir;
+    const std::string zero = dir.file("zero.mp3"), noise = dir.file("noise.mp3"), folder = dir.file("folder.mp3");
+    std::filesystem::create_symlink("/dev/zero", zero);
+    std::filesystem::create_symlink("/dev/urandom", noise);
+    std::filesystem::create_directory(folder);
+    const std::string song = dir.file("song.mp3");
+    std::filesystem::create_symlink(engine_test::mp3_song(44100, 2, "j", 128, 0.3), song);  // a link to a file is a file
+    engine_test::AlsaDevice device(engine_test::AlsaDevice::Kind::File);
+    open_main_window({"tonra", zero, noise, folder, song});
+    EXPECT_EQ(paths(), std::vector<std::string>{song});
+    qobject_cast<QAbstractButton *>(AbWidgets[ABN_repeat_none])->click();  // before the start event is handled
+    ASSERT_TRUE(wait_until([this] { return std::ranges::count(events, 0xFF00) == 1; }, 10000));
+    player_stop_song();
+    EXPECT_EQ(engine_test::first_difference(engine_test::read_samples(device.output()),
+                                            engine_test::reference_samples(song)), -1);
+}
+
 TEST_F(CommandLine, WithoutArgumentsNothingIsAddedAndNothingStarts)
 {
     open_main_window({"tonra"});
@@ -770,6 +791,20 @@ TEST_F(FilePicker, TheChosenSongIsAddedAndNothingPlays)
     EXPECT_TRUE(Played.empty());
     EXPECT_TRUE(marked_rows().empty());
     EXPECT_EQ(ab_get_title(AbWidgets[ABN_base]), title_before);
+}
+
+TEST_F(FilePicker, ADeviceBehindASongNameIsNotAdded)
+{
+    std::filesystem::create_symlink("/dev/zero", home.file("zero.mp3"));
+    bool accepted = false;
+    when_dialog_opens([&accepted](QFileDialog *dialog) {
+        dialog->findChild<QLineEdit *>("fileNameEdit")->setText("zero.mp3");
+        static_cast<QDialog *>(dialog)->accept();
+        accepted = dialog->result() == QDialog::Accepted;
+    });
+    file_picker(AbWidgets[ABN_base], nullptr, nullptr);
+    EXPECT_TRUE(accepted) << "the dialog itself takes it";
+    EXPECT_EQ(tree_count(list()), 0);
 }
 
 TEST_F(FilePicker, CancelAddsNothing)

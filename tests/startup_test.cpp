@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QProcess>
+#include <QScreen>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTest>
@@ -167,6 +168,41 @@ TEST(WindowOptions, ParseSeparateAndJoinedValues)
     EXPECT_EQ(o.h, "25%");
     EXPECT_TRUE(o.w.empty());
     EXPECT_STREQ(argv[6], "song.mp3") << "parsing leaves the vector as it was";
+}
+
+// A value that would leave no usable window ends the program at once.
+TEST(Program, BadWindowOptionValuesExitWithTheMessageAndTheUsage)
+{
+    const std::vector<std::pair<QStringList, QString>> cases{
+        {{"-w", "0"}, "-w: 0"},        {{"-h", "0"}, "-h: 0"},         {{"-w", "abc"}, "-w: abc"},
+        {{"-w", "-5"}, "-w: -5"},      {{"-h", "help"}, "-h: help"},   {{"-help"}, "-h: elp"},
+        {{"-w150%"}, "-w: 150%"},      {{"-x", "1O"}, "-x: 1O"},       {{"-w"}, "-w: "},
+    };
+    for (const auto &[args, named] : cases) {
+        QProcess tonra;
+        tonra.start(TONRA_BINARY, args);
+        ASSERT_TRUE(tonra.waitForFinished(10000)) << args.join(' ').toStdString();
+        EXPECT_EQ(tonra.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(tonra.exitCode(), 1) << args.join(' ').toStdString();
+        const QString err = QString::fromUtf8(tonra.readAllStandardError());
+        EXPECT_TRUE(err.startsWith("tonra: bad value for " + named + "\ntonra - This is a QNX/Photon Application.\n"))
+            << err.toStdString();
+        EXPECT_TRUE(err.contains("tonra -x10 -y10 -h200 -w300\n"));
+    }
+}
+
+TEST_F(Startup, SizesAreLimitedToTheScreenAndTakePercentages)
+{
+    open_main_window({"tonra", "-w", "100000", "-h50%", "-x", "-20r"});
+    const QRect screen = AbWidgets[ABN_base]->screen()->geometry();
+    const Area area = ab_get_area(AbWidgets[ABN_base]);
+    EXPECT_EQ(area.w, screen.width());
+    EXPECT_EQ(area.h, screen.height() / 2);
+    EXPECT_EQ(area.x, screen.x() - 20);
+    close_main_window();
+    open_main_window({"tonra", "-w", "50%", "-h", "99999999999"});
+    EXPECT_EQ(ab_get_area(AbWidgets[ABN_base]).w, screen.width() / 2);
+    EXPECT_EQ(ab_get_area(AbWidgets[ABN_base]).h, screen.height());
 }
 
 TEST_F(Startup, MaximisedByTheStateOption)
