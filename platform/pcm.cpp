@@ -4,7 +4,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <csignal>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 struct pcm_stream {
     snd_pcm_t *handle;
@@ -30,13 +35,29 @@ std::atomic<int> FaultCount{0};
     return true;
 }
 
+// No SA_RESTART: the blocked system call returns EINTR, which the plugin
+// reports as a failed write. SIGURG is ignored by default, so a stray one
+// does no harm.
+constexpr int InterruptSignal = SIGURG;
+
+void interrupted(int) {}
+
 }  // namespace
+
+int pcm_buffer_bytes(int bytes_at_cd_rate, int rate, int voices)
+{
+    constexpr std::int64_t CdBytesPerSecond = 44100 * 4;
+    const std::int64_t bytes = std::int64_t{bytes_at_cd_rate} * rate * (2 * voices) / CdBytesPerSecond;
+    // Whole frames, and room for at least the periods' minimum.
+    const std::int64_t frame = 2 * voices;
+    return static_cast<int>(std::max<std::int64_t>(bytes / frame, 64 * Pcm_Periods) * frame);
+}
 
 int pcm_open_preferred(pcm_stream **handle, int *card, int *device)
 {
     *handle = nullptr;
     snd_pcm_t *pcm = nullptr;
-    if (const int rc = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0); rc < 0)
+    if (const int rc = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK); rc < 0)
         return rc;
     *card = -1;
     *device = -1;
@@ -88,21 +109,61 @@ int pcm_prepare(pcm_stream *handle)
     return handle != nullptr ? snd_pcm_prepare(handle->handle) : -EINVAL;
 }
 
-long pcm_write(pcm_stream *handle, const void *data, std::size_t bytes)
+long pcm_write(pcm_stream *handle, const void *data, std::size_t bytes, const std::atomic<int> *quit)
 {
     if (handle == nullptr)
         return -EINVAL;
     if (injected_short_write())
         return 0;
-    const snd_pcm_sframes_t frames = snd_pcm_writei(handle->handle, data, bytes / handle->frame_bytes);
-    if (frames < 0)
-        return frames;
-    return static_cast<long>(static_cast<std::size_t>(frames) * handle->frame_bytes);
+    const auto stopping = [quit] { return quit != nullptr && quit->load(std::memory_order_relaxed) != 0; };
+    const auto *at = static_cast<const unsigned char *>(data);
+    const snd_pcm_uframes_t frames = bytes / handle->frame_bytes;
+    snd_pcm_uframes_t done = 0;
+    while (done < frames) {
+        const snd_pcm_sframes_t n = snd_pcm_writei(handle->handle, at + done * handle->frame_bytes, frames - done);
+        if (n == -EAGAIN || n == -EINTR) {
+            if (stopping())
+                break;
+            if (n == -EAGAIN) {
+                if (const int rc = snd_pcm_wait(handle->handle, Pcm_WaitMs); rc < 0 && rc != -EINTR)
+                    return done > 0 ? static_cast<long>(done * handle->frame_bytes) : rc;
+            }
+            continue;
+        }
+        if (n < 0)
+            return done > 0 ? static_cast<long>(done * handle->frame_bytes) : n;
+        done += static_cast<snd_pcm_uframes_t>(n);
+    }
+    return static_cast<long>(done * handle->frame_bytes);
 }
 
-int pcm_drain(pcm_stream *handle)
+int pcm_drain(pcm_stream *handle, int limit_ms)
 {
-    return handle != nullptr ? snd_pcm_drain(handle->handle) : -EINVAL;
+    if (handle == nullptr)
+        return -EINVAL;
+    snd_pcm_t *pcm = handle->handle;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    int rc = snd_pcm_drain(pcm);
+    // Non-blocking, the drain goes on while the state says so.
+    while (rc == -EAGAIN && snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            rc = -ETIMEDOUT;
+            break;
+        }
+        // The wait ends at once on a draining stream that some plugins
+        // report as always ready: sleep instead, briefly.
+        const auto before = std::chrono::steady_clock::now();
+        (void)snd_pcm_wait(pcm, static_cast<int>(std::min<long>(left, Pcm_WaitMs)));
+        if (std::chrono::steady_clock::now() - before < std::chrono::milliseconds(1))
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (rc == -EAGAIN)
+        rc = 0;
+    if (rc < 0)
+        (void)snd_pcm_drop(pcm);
+    return rc;
 }
 
 int pcm_close(pcm_stream *handle)
@@ -119,6 +180,19 @@ int pcm_mixer_gid(pcm_stream *handle, mixer_gid *gid)
     std::copy(std::begin(Mixer_GroupName), std::end(Mixer_GroupName), gid->name);
     gid->index = Mixer_GroupIndex;
     return 0;
+}
+
+void pcm_interrupt(pthread_t thread)
+{
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action{};
+        action.sa_handler = interrupted;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        sigaction(InterruptSignal, &action, nullptr);
+    });
+    pthread_kill(thread, InterruptSignal);
 }
 
 void pcm_fault_short_writes(int after, int count)

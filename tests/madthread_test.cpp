@@ -425,7 +425,7 @@ TEST_F(Engine, EmptyRingWaitsForASlowFileInsteadOfEndingTheSong)
     const auto events = play_to_end(pipe);
     writer.join();
     EXPECT_EQ(count_of(events, Event_SongEnded), 1);
-    EXPECT_EQ(stats[AudioStats_Consumed].load(), static_cast<std::int32_t>(bytes.size()));
+    EXPECT_EQ(stats[AudioStats_Consumed].load(), static_cast<std::int64_t>(bytes.size()));
     EXPECT_EQ(first_difference(read_samples(device.output()), reference_samples(song)), -1);
 }
 

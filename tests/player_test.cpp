@@ -173,7 +173,7 @@ TEST_F(Player, ADeletedSongShowsItsTitleAndBothMessages)
 
 TEST_F(Player, ProgressIsConsumedOverTotal)
 {
-    std::atomic<std::int32_t> *stats = player_stats();
+    std::atomic<std::int64_t> *stats = player_stats();
     stats[0] = 1000000;
     stats[1] = 333333;
     service(0xFF01);
