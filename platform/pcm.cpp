@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <csignal>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -34,13 +34,6 @@ std::atomic<int> FaultCount{0};
     FaultCount.fetch_sub(1, std::memory_order_relaxed);
     return true;
 }
-
-// No SA_RESTART: the blocked system call returns EINTR, which the plugin
-// reports as a failed write. SIGURG is ignored by default, so a stray one
-// does no harm.
-constexpr int InterruptSignal = SIGURG;
-
-void interrupted(int) {}
 
 }  // namespace
 
@@ -137,27 +130,48 @@ long pcm_write(pcm_stream *handle, const void *data, std::size_t bytes, const st
     return static_cast<long>(done * handle->frame_bytes);
 }
 
-int pcm_drain(pcm_stream *handle, int limit_ms)
+int pcm_drain(pcm_stream *handle, bool settle, int limit_ms)
 {
+    using namespace std::chrono_literals;
     if (handle == nullptr)
         return -EINVAL;
     snd_pcm_t *pcm = handle->handle;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    // Plays out what the buffer holds, watching it go: a stream that takes
+    // nothing for a while (a sound server that hangs) is dropped, since a
+    // plugin's own drain would wait for it for good. (Some plugins say
+    // nothing of their delay: the buffer's fill is what is watched.)
+    snd_pcm_uframes_t buffer = 0, period = 0;
+    (void)snd_pcm_get_params(pcm, &buffer, &period);
+    const auto held = [&] {
+        const snd_pcm_sframes_t avail = snd_pcm_avail(pcm);
+        return avail < 0 || snd_pcm_state(pcm) != SND_PCM_STATE_RUNNING
+                   ? 0
+                   : static_cast<snd_pcm_sframes_t>(buffer) - avail;
+    };
+    auto moved = std::chrono::steady_clock::now();
+    for (snd_pcm_sframes_t before = held(); before > 0;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline || now - moved > 100ms) {
+            (void)snd_pcm_drop(pcm);
+            return -ETIMEDOUT;
+        }
+        std::this_thread::sleep_for(5ms);
+        const snd_pcm_sframes_t later = held();
+        if (later < before)
+            moved = std::chrono::steady_clock::now();
+        before = later;
+    }
+    if (!settle)
+        return snd_pcm_drop(pcm);
     int rc = snd_pcm_drain(pcm);
     // Non-blocking, the drain goes on while the state says so.
     while (rc == -EAGAIN && snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             rc = -ETIMEDOUT;
             break;
         }
-        // The wait ends at once on a draining stream that some plugins
-        // report as always ready: sleep instead, briefly.
-        const auto before = std::chrono::steady_clock::now();
-        (void)snd_pcm_wait(pcm, static_cast<int>(std::min<long>(left, Pcm_WaitMs)));
-        if (std::chrono::steady_clock::now() - before < std::chrono::milliseconds(1))
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(2ms);
     }
     if (rc == -EAGAIN)
         rc = 0;
@@ -180,19 +194,6 @@ int pcm_mixer_gid(pcm_stream *handle, mixer_gid *gid)
     std::copy(std::begin(Mixer_GroupName), std::end(Mixer_GroupName), gid->name);
     gid->index = Mixer_GroupIndex;
     return 0;
-}
-
-void pcm_interrupt(pthread_t thread)
-{
-    static std::once_flag installed;
-    std::call_once(installed, [] {
-        struct sigaction action{};
-        action.sa_handler = interrupted;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;
-        sigaction(InterruptSignal, &action, nullptr);
-    });
-    pthread_kill(thread, InterruptSignal);
 }
 
 void pcm_fault_short_writes(int after, int count)

@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <pthread.h>
 
 #include "platform/mixer.h"
 
@@ -24,7 +23,7 @@ struct pcm_stream;
 inline constexpr int Pcm_Periods = 4;
 // The buffer holds 65,536 bytes at 44.1 kHz stereo (0.37 s) and the same
 // time at every other format, so no drain takes longer than this.
-inline constexpr int Pcm_DrainLimitMs = 400;
+inline constexpr int Pcm_DrainLimitMs = 380;
 inline constexpr int Pcm_WaitMs = 20;
 
 // The buffer size in bytes that holds, at this format, as long as
@@ -44,18 +43,16 @@ inline constexpr int Pcm_WaitMs = 20;
 // and fewer once `quit` is found set (it is looked at between waits).
 [[nodiscard]] long pcm_write(pcm_stream *handle, const void *data, std::size_t bytes,
                              const std::atomic<int> *quit = nullptr);
-// Returns when everything written has played, or after at most `limit_ms`:
-// what the stream still holds then is dropped.
-int pcm_drain(pcm_stream *handle, int limit_ms = Pcm_DrainLimitMs);
+// Returns when the buffer has played out, or after at most `limit_ms`, or
+// once the stream has taken nothing for 100 ms (what it still holds is then
+// dropped). settle: also waits for the plugin's own drain (a sound server's
+// latency past the buffer; a file's last bytes), as at the end of a song;
+// otherwise, after a stop, the rest is dropped.
+int pcm_drain(pcm_stream *handle, bool settle = true, int limit_ms = Pcm_DrainLimitMs);
 int pcm_close(pcm_stream *handle);
 
 // The identity of the stream's mixer group (mixer.h).
 [[nodiscard]] int pcm_mixer_gid(pcm_stream *handle, mixer_gid *gid);
-
-// Makes a device call that `thread` is blocked in inside a plugin (a pipe
-// whose reader stopped reading, say) return with an error. Harmless when the
-// thread is doing anything else.
-void pcm_interrupt(pthread_t thread);
 
 // For tests: after `after` more writes have gone through, the next `count`
 // writes accept nothing, as a stream that stopped playing would.

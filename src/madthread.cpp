@@ -191,23 +191,6 @@ void pause_unless_stopped(const madthread_data &m, std::chrono::milliseconds len
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
-// A decode thread that has not ended soon after the stop is blocked in a
-// device call that a plugin made blocking: interrupt it until it ends.
-void wait_for_decode_thread(madthread_data &m)
-{
-    using namespace std::chrono_literals;
-    const auto asked = std::chrono::steady_clock::now();
-    auto next_interrupt = asked + 30ms;
-    while (!m.decode_ended.load()) {
-        std::this_thread::sleep_for(1ms);
-        if (const auto now = std::chrono::steady_clock::now(); now >= next_interrupt) {
-            pcm_interrupt(m.decode_thread);
-            next_interrupt = now + 10ms;
-        }
-    }
-    pthread_join(m.decode_thread, nullptr);
-}
-
 struct Quantised {
     long sample;
     mad_fixed_t carried;
@@ -505,7 +488,7 @@ int madthread_stop(madthread_data **handle)
         const std::lock_guard lock(m->ring_lock);
         m->ring_data.notify_all();
     }
-    wait_for_decode_thread(*m);
+    pthread_join(m->decode_thread, nullptr);
 
     audio_device &audio = *m->audio;
     end_reading(*m);
@@ -529,11 +512,11 @@ void *madthread(void *data)
     }
     mad_decoder_run(&m.decoder, MAD_DECODER_MODE_SYNC);
     mad_decoder_finish(&m.decoder);
-    // The song's last part plays out here, where a stop can interrupt a
-    // device that stopped taking data, not on the stopping thread.
+    // The song's last part plays out here, before the end is posted or the
+    // stop returns; the drain is bounded, and gives up on a device that
+    // takes nothing.
     if (pcm_stream *stream = m.audio->pcm_handle.load(); stream != nullptr)
-        pcm_drain(stream);
-    m.decode_ended.store(true);
+        pcm_drain(stream, !quitting(m));
 
     // Paused at the end of the song, this waits for the resume (then posts)
     // or for the stop (then does not).

@@ -119,8 +119,6 @@ struct madthread_data {
     // Set by the decode thread before its 0xFF00 when the song ended because
     // the device took nothing: a song that could not be heard.
     std::atomic<bool> unheard{false};
-    // The decode thread has left every device call for good.
-    std::atomic<bool> decode_ended{false};
 };
 
 // 0: the song runs and *handle is set. -1: nothing runs, *handle is null and
