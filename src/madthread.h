@@ -129,9 +129,10 @@ struct madthread_data {
 // Non-zero holds the song before its next write, 0 lets it go on; asking for
 // the state in force does nothing. Returns 0.
 int madthread_pause(madthread_data *handle, int flag);
-// Ends both threads without a 0xFF00, lets the output drain, closes the
-// mixer group and the output, releases the record; *handle becomes null.
-// Returns 0.
+// Ends both threads without a 0xFF00, lets what the output's buffer holds
+// play out (at most 0.38 s; a device that takes nothing is given up and the
+// rest dropped), closes the mixer group and the output, releases the
+// record; *handle becomes null. Returns 0.
 int madthread_stop(madthread_data **handle);
 
 // Thread bodies: the record as argument, nullptr as result.
