@@ -4,8 +4,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <thread>
 
 struct pcm_stream {
     snd_pcm_t *handle;
@@ -33,11 +38,20 @@ std::atomic<int> FaultCount{0};
 
 }  // namespace
 
+int pcm_buffer_bytes(int bytes_at_cd_rate, int rate, int voices)
+{
+    constexpr std::int64_t CdBytesPerSecond = 44100 * 4;
+    const std::int64_t bytes = std::int64_t{bytes_at_cd_rate} * rate * (2 * voices) / CdBytesPerSecond;
+    // Whole frames, and room for at least the periods' minimum.
+    const std::int64_t frame = 2 * voices;
+    return static_cast<int>(std::max<std::int64_t>(bytes / frame, 64 * Pcm_Periods) * frame);
+}
+
 int pcm_open_preferred(pcm_stream **handle, int *card, int *device)
 {
     *handle = nullptr;
     snd_pcm_t *pcm = nullptr;
-    if (const int rc = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0); rc < 0)
+    if (const int rc = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK); rc < 0)
         return rc;
     *card = -1;
     *device = -1;
@@ -89,21 +103,82 @@ int pcm_prepare(pcm_stream *handle)
     return handle != nullptr ? snd_pcm_prepare(handle->handle) : -EINVAL;
 }
 
-long pcm_write(pcm_stream *handle, const void *data, std::size_t bytes)
+long pcm_write(pcm_stream *handle, const void *data, std::size_t bytes, const std::atomic<int> *quit)
 {
     if (handle == nullptr)
         return -EINVAL;
     if (injected_short_write())
         return 0;
-    const snd_pcm_sframes_t frames = snd_pcm_writei(handle->handle, data, bytes / handle->frame_bytes);
-    if (frames < 0)
-        return frames;
-    return static_cast<long>(static_cast<std::size_t>(frames) * handle->frame_bytes);
+    const auto stopping = [quit] { return quit != nullptr && quit->load(std::memory_order_relaxed) != 0; };
+    const auto *at = static_cast<const unsigned char *>(data);
+    const snd_pcm_uframes_t frames = bytes / handle->frame_bytes;
+    snd_pcm_uframes_t done = 0;
+    while (done < frames) {
+        const snd_pcm_sframes_t n = snd_pcm_writei(handle->handle, at + done * handle->frame_bytes, frames - done);
+        if (n == -EAGAIN || n == -EINTR) {
+            if (stopping())
+                break;
+            if (n == -EAGAIN) {
+                if (const int rc = snd_pcm_wait(handle->handle, Pcm_WaitMs); rc < 0 && rc != -EINTR)
+                    return done > 0 ? static_cast<long>(done * handle->frame_bytes) : rc;
+            }
+            continue;
+        }
+        if (n < 0)
+            return done > 0 ? static_cast<long>(done * handle->frame_bytes) : n;
+        done += static_cast<snd_pcm_uframes_t>(n);
+    }
+    return static_cast<long>(done * handle->frame_bytes);
 }
 
-int pcm_drain(pcm_stream *handle)
+int pcm_drain(pcm_stream *handle, bool settle, int limit_ms)
 {
-    return handle != nullptr ? snd_pcm_drain(handle->handle) : -EINVAL;
+    using namespace std::chrono_literals;
+    if (handle == nullptr)
+        return -EINVAL;
+    snd_pcm_t *pcm = handle->handle;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    // Plays out what the buffer holds, watching it go: a stream that takes
+    // nothing for a while (a sound server that hangs) is dropped, since a
+    // plugin's own drain would wait for it for good. (Some plugins say
+    // nothing of their delay: the buffer's fill is what is watched.)
+    snd_pcm_uframes_t buffer = 0, period = 0;
+    (void)snd_pcm_get_params(pcm, &buffer, &period);
+    const auto held = [&] {
+        const snd_pcm_sframes_t avail = snd_pcm_avail(pcm);
+        return avail < 0 || snd_pcm_state(pcm) != SND_PCM_STATE_RUNNING
+                   ? 0
+                   : static_cast<snd_pcm_sframes_t>(buffer) - avail;
+    };
+    auto moved = std::chrono::steady_clock::now();
+    for (snd_pcm_sframes_t before = held(); before > 0;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline || now - moved > 100ms) {
+            (void)snd_pcm_drop(pcm);
+            return -ETIMEDOUT;
+        }
+        std::this_thread::sleep_for(5ms);
+        const snd_pcm_sframes_t later = held();
+        if (later < before)
+            moved = std::chrono::steady_clock::now();
+        before = later;
+    }
+    if (!settle)
+        return snd_pcm_drop(pcm);
+    int rc = snd_pcm_drain(pcm);
+    // Non-blocking, the drain goes on while the state says so.
+    while (rc == -EAGAIN && snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            rc = -ETIMEDOUT;
+            break;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    if (rc == -EAGAIN)
+        rc = 0;
+    if (rc < 0)
+        (void)snd_pcm_drop(pcm);
+    return rc;
 }
 
 int pcm_close(pcm_stream *handle)

@@ -1,7 +1,9 @@
 // The PCM playback stream of the decode engine, on ALSA's "default" device
-// (the user's preferred one; ALSA's configuration chooses it): blocking,
-// signed 16-bit little-endian, 1 or 2 interleaved channels. This is the only
-// file that knows ALSA.
+// (the user's preferred one; ALSA's configuration chooses it): signed 16-bit
+// little-endian, 1 or 2 interleaved channels. This is the only file that
+// knows ALSA. The stream is non-blocking underneath: every wait for the
+// device is bounded, so that a device that stops taking data never holds a
+// song that is being stopped.
 //
 // Results follow ALSA: 0 or a count on success, a negative error number on
 // failure. A stream is used by one thread at a time: the decode thread while
@@ -9,6 +11,7 @@
 // thread has ended.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include "platform/mixer.h"
@@ -18,6 +21,14 @@ struct pcm_stream;
 // Periods in the stream's buffer. ALSA otherwise picks periods as short as a
 // handful of frames, and every period costs a wake-up.
 inline constexpr int Pcm_Periods = 4;
+// The buffer holds 65,536 bytes at 44.1 kHz stereo (0.37 s) and the same
+// time at every other format, so no drain takes longer than this.
+inline constexpr int Pcm_DrainLimitMs = 380;
+inline constexpr int Pcm_WaitMs = 20;
+
+// The buffer size in bytes that holds, at this format, as long as
+// `bytes_at_cd_rate` holds at 44.1 kHz stereo.
+[[nodiscard]] int pcm_buffer_bytes(int bytes_at_cd_rate, int rate, int voices);
 
 // Opens the preferred device for playback; *card and *device: where ALSA
 // says it is, -1 for a device that is not a card's (a sound server, a file).
@@ -27,11 +38,17 @@ inline constexpr int Pcm_Periods = 4;
 [[nodiscard]] int pcm_params(pcm_stream *handle, int rate, int voices, int buffer_bytes);
 // Makes the stream ready for writing, also after it has run dry.
 [[nodiscard]] int pcm_prepare(pcm_stream *handle);
-// Blocks until the stream has taken the bytes (whole frames); returns the
-// number taken: fewer, or a negative error, when the stream is not playing.
-[[nodiscard]] long pcm_write(pcm_stream *handle, const void *data, std::size_t bytes);
-// Returns when everything written has played.
-int pcm_drain(pcm_stream *handle);
+// Waits until the stream has taken the bytes (whole frames); returns the
+// number taken: fewer, or a negative error, when the stream is not playing,
+// and fewer once `quit` is found set (it is looked at between waits).
+[[nodiscard]] long pcm_write(pcm_stream *handle, const void *data, std::size_t bytes,
+                             const std::atomic<int> *quit = nullptr);
+// Returns when the buffer has played out, or after at most `limit_ms`, or
+// once the stream has taken nothing for 100 ms (what it still holds is then
+// dropped). settle: also waits for the plugin's own drain (a sound server's
+// latency past the buffer; a file's last bytes), as at the end of a song;
+// otherwise, after a stop, the rest is dropped.
+int pcm_drain(pcm_stream *handle, bool settle = true, int limit_ms = Pcm_DrainLimitMs);
 int pcm_close(pcm_stream *handle);
 
 // Whether the stream plays through a sound server of the PulseAudio kind

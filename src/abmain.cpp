@@ -1,5 +1,7 @@
 #include "abmain.h"
 
+#include <csignal>
+
 #include "layout.h"
 #include "player.h"
 #include "playlist.h"
@@ -169,6 +171,10 @@ const Module playlist_context{ModuleKind::Menu, "playlist_context", "", ApItems_
 #ifndef TONRA_TABLES_ONLY
 int main(int argc, char *argv[])
 {
+    // Before any thread exists, so that every thread inherits it: a sound
+    // device whose pipe reader went away must fail the write, not end the
+    // program.
+    std::signal(SIGPIPE, SIG_IGN);
     const WindowOptions options = ab_parse_options(argc, argv);
     ab_init(argc, argv, options);
     tonra_init(argc, argv);

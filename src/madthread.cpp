@@ -11,7 +11,9 @@
 #include <emmintrin.h>
 #endif
 #include <memory>
+#include <poll.h>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -129,12 +131,64 @@ void end_reading(madthread_data &m)
         m.ring_read = 0;
         m.ring_space.notify_all();
     }
+    // Wakes a buffer thread that waits for a pipe or a stalled file system.
+    const std::uint64_t one = 1;
+    (void)!write(m.stop_fd, &one, sizeof one);
     pthread_join(m.buffer_thread, nullptr);
     // Closed only now: closed under a running read, the descriptor's number
     // could be reused by another thread's open before the read loop looks
     // at ring_stop, and the buffer thread would read someone else's file.
     close(m.fd);
     m.fd = -1;
+    close(m.stop_fd);
+    m.stop_fd = -1;
+}
+
+// Songs come from regular files; a pipe is read as it comes. A device
+// (/dev/zero, /dev/urandom behind a link) or a directory is never decoded.
+[[nodiscard]] bool playable(mode_t mode)
+{
+    return S_ISREG(mode) || S_ISFIFO(mode);
+}
+
+[[nodiscard]] int refused(const char *path, int err)
+{
+    std::fprintf(stderr, "Failed to open mp3 file %s\n", path);
+    errno = err;
+    return -1;
+}
+
+// The length of an ID3v2 tag at the start of `head` (header, body and a
+// flagged footer), 0 when there is none.
+[[nodiscard]] std::int64_t id3v2_length(const unsigned char *head, std::size_t size)
+{
+    if (size < 10 || std::memcmp(head, "ID3", 3) != 0 || head[3] == 0xFF || head[4] == 0xFF)
+        return 0;
+    std::int64_t body = 0;
+    for (int i = 6; i < 10; ++i) {
+        if (head[i] & 0x80)
+            return 0;
+        body = body << 7 | head[i];
+    }
+    const bool footer = (head[5] & 0x10) != 0;
+    return 10 + body + (footer ? 10 : 0);
+}
+
+[[nodiscard]] ssize_t read_retrying(int fd, void *to, std::size_t size)
+{
+    ssize_t count;
+    do {
+        count = read(fd, to, size);
+    } while (count < 0 && errno == EINTR);
+    return count;
+}
+
+// Sleeps, but not past a stop.
+void pause_unless_stopped(const madthread_data &m, std::chrono::milliseconds length)
+{
+    const auto until = std::chrono::steady_clock::now() + length;
+    while (!quitting(m) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
 struct Quantised {
@@ -311,7 +365,7 @@ long dither(unsigned int bits, mad_fixed_t sample, mad_fixed_t *carried, dither_
 }
 
 int madthread_start(madthread_data **handle, const char *path, int base_priority, audio_device *audio,
-                    std::span<std::atomic<std::int32_t>, 2> stats, Widget *notify)
+                    audio_stats_span stats, Widget *notify)
 {
     *handle = nullptr;
     std::unique_ptr<madthread_data> m;
@@ -322,31 +376,71 @@ int madthread_start(madthread_data **handle, const char *path, int base_priority
     }
 
     struct stat status{};
-    stats[AudioStats_Total].store(stat(path, &status) == 0 ? static_cast<std::int32_t>(status.st_size) : 0);
+    const bool known = stat(path, &status) == 0;
+    stats[AudioStats_Total].store(known ? static_cast<std::int64_t>(status.st_size) : 0);
+    if (known && !playable(status.st_mode))
+        return refused(path, S_ISDIR(status.st_mode) ? EISDIR : ENODEV);
 
-    m->fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (m->fd < 0) {
-        std::fprintf(stderr, "Failed to open mp3 file %s\n", path);
-        return -1;
+    // Non-blocking, so that a pipe without a writer does not hold the
+    // caller; the reads below wait with poll instead.
+    m->fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (m->fd < 0)
+        return refused(path, errno);
+    struct stat opened{};
+    if (fstat(m->fd, &opened) != 0 || !playable(opened.st_mode)) {
+        close(m->fd);
+        return refused(path, S_ISDIR(opened.st_mode) ? EISDIR : ENODEV);
+    }
+    (void)fcntl(m->fd, F_SETFL, fcntl(m->fd, F_GETFL) & ~O_NONBLOCK);
+    if (S_ISFIFO(opened.st_mode)) {
+        pollfd p{m->fd, POLLIN, 0};
+        int ready;
+        do {
+            ready = poll(&p, 1, static_cast<int>(PipeOpenWait.count()));
+        } while (ready < 0 && errno == EINTR);
+        if (ready <= 0) {
+            close(m->fd);
+            return refused(path, ready == 0 ? ETIMEDOUT : errno);
+        }
     }
 
     m->ring_stop = 0;
     m->ring_read = 0;
-    ssize_t count;
-    do {
-        count = read(m->fd, m->ring.data(), InitialRead);
-    } while (count < 0 && errno == EINTR);
+    ssize_t count = read_retrying(m->fd, m->ring.data(), InitialRead);
     if (count <= 0) {
         std::fputs("The mp3 file appears to be empty", stderr);
         close(m->fd);
         return -1;
     }
+    // A tag is not sound: decoded, a large one is seconds of loud noise. One
+    // whose size runs past the file is no tag, and is left to the decoder.
+    const std::int64_t tag = id3v2_length(m->ring.data(), static_cast<std::size_t>(count));
+    if (S_ISREG(opened.st_mode) && tag > 0 && tag <= opened.st_size) {
+        if (tag <= count) {
+            m->ring_read = static_cast<int>(tag);
+        } else if (lseek(m->fd, tag, SEEK_SET) == tag) {
+            count = std::max<ssize_t>(read_retrying(m->fd, m->ring.data(), InitialRead), 0);
+        } else {
+            close(m->fd);
+            return refused(path, errno);
+        }
+        stats[AudioStats_Consumed].fetch_add(tag);
+    }
     m->ring_write = static_cast<int>(count);
+
+    m->stop_fd = eventfd(0, EFD_CLOEXEC);
+    if (m->stop_fd < 0) {
+        const int err = errno;
+        close(m->fd);
+        errno = err;
+        return -1;
+    }
 
     const SignalsBlocked blocked;
     if (const int rc = pthread_create(&m->buffer_thread, nullptr, bufferthread, m.get()); rc != 0) {
         // A song cut to its first read would end early with no word of why.
         close(m->fd);
+        close(m->stop_fd);
         errno = rc;
         return -1;
     }
@@ -397,8 +491,6 @@ int madthread_stop(madthread_data **handle)
     pthread_join(m->decode_thread, nullptr);
 
     audio_device &audio = *m->audio;
-    if (pcm_stream *stream = audio.pcm_handle.load(); stream != nullptr)
-        pcm_drain(stream);
     end_reading(*m);
     if (audio.mixer_handle.load() != nullptr)
         tonra_close_mixer(&audio);
@@ -420,6 +512,11 @@ void *madthread(void *data)
     }
     mad_decoder_run(&m.decoder, MAD_DECODER_MODE_SYNC);
     mad_decoder_finish(&m.decoder);
+    // The song's last part plays out here, before the end is posted or the
+    // stop returns; the drain is bounded, and gives up on a device that
+    // takes nothing.
+    if (pcm_stream *stream = m.audio->pcm_handle.load(); stream != nullptr)
+        pcm_drain(stream, !quitting(m));
 
     // Paused at the end of the song, this waits for the resume (then posts)
     // or for the stop (then does not).
@@ -448,10 +545,16 @@ void *bufferthread(void *data)
         const int at = m.ring_write;
         const int want = std::min(space - 1, RingSize - at);
         lock.unlock();
-        ssize_t count;
+        // Waits for the file and for a stop together: a pipe whose writer
+        // stalls, or a file system that stopped answering, never holds one.
+        std::array<pollfd, 2> ready{pollfd{m.fd, POLLIN, 0}, pollfd{m.stop_fd, POLLIN, 0}};
+        int polled;
         do {
-            count = read(m.fd, m.ring.data() + at, static_cast<std::size_t>(want));
-        } while (count < 0 && errno == EINTR);
+            polled = poll(ready.data(), ready.size(), -1);
+        } while (polled < 0 && errno == EINTR);
+        const ssize_t count = polled > 0 && ready[1].revents == 0
+                                  ? read_retrying(m.fd, m.ring.data() + at, static_cast<std::size_t>(want))
+                                  : -1;
         lock.lock();
         if (count <= 0)
             break;
@@ -519,7 +622,7 @@ mad_flow input(void *data, mad_stream *stream)
         return MAD_FLOW_STOP;
     }
 
-    m.stats[AudioStats_Consumed].fetch_add(want, std::memory_order_relaxed);
+    m.stats[AudioStats_Consumed].fetch_add(std::int64_t{want}, std::memory_order_relaxed);
     tonra_send_event(m.notify, Event_Progress);
     m.stream_length = keep + want;
     mad_stream_buffer(stream, buffer, static_cast<unsigned long>(m.stream_length));
@@ -579,13 +682,31 @@ mad_flow output(void *data, const mad_header *, mad_pcm *pcm)
         if (quitting(m))
             return MAD_FLOW_STOP;
         const long chunk = std::min<long>(remaining, FragmentSize);
-        if (pcm_write(stream, at, static_cast<std::size_t>(chunk)) < chunk) {
+        const auto size = static_cast<std::size_t>(chunk);
+        long written = pcm_write(stream, at, size, &m.quit);
+        if (written < chunk && !quitting(m)) {
             (void)pcm_prepare(stream);
-            if (pcm_write(stream, at, static_cast<std::size_t>(chunk)) < chunk) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(ShortWritePauseMs));
-                return MAD_FLOW_CONTINUE;
-            }
+            written = pcm_write(stream, at, size, &m.quit);
         }
+        if (quitting(m))
+            return MAD_FLOW_STOP;
+        if (written < chunk) {
+            // Once, the device just ran dry; for a whole second, it is gone
+            // (a sound server that quit, a pipe that closed): the song
+            // would crawl on in silence at a frame per quarter second.
+            const auto now = std::chrono::steady_clock::now();
+            if (m.failing_since == std::chrono::steady_clock::time_point{}) {
+                m.failing_since = now;
+            } else if (now - m.failing_since >= FailedOutputLimit) {
+                std::fprintf(stderr, "%s: %s: %s\n", "../tonra", "snd_pcm_plugin_write() failed",
+                             std::strerror(written < 0 ? static_cast<int>(-written) : EIO));
+                m.unheard.store(true);
+                return MAD_FLOW_STOP;
+            }
+            pause_unless_stopped(m, std::chrono::milliseconds(ShortWritePauseMs));
+            return MAD_FLOW_CONTINUE;
+        }
+        m.failing_since = {};
         at += chunk;
         remaining -= chunk;
     }
@@ -602,6 +723,8 @@ mad_flow error(void *data, mad_stream *stream, mad_frame *)
     case MAD_ERROR_NOMEM:
         return MAD_FLOW_STOP;
     default:
-        return MAD_FLOW_IGNORE;
+        // A frame that failed to decode is skipped, not played: played,
+        // its garbage can be full-scale noise.
+        return MAD_FLOW_CONTINUE;
     }
 }

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mad.h>
@@ -32,6 +33,10 @@ inline constexpr int FragmentSize = 65536;
 inline constexpr int PcmBufferSamples = 6144;
 inline constexpr int DecodePriorityBoost = 5;
 inline constexpr int ShortWritePauseMs = 250;
+// Writes failing for this long end the song: the device is gone.
+inline constexpr auto FailedOutputLimit = std::chrono::seconds(1);
+// How long the start waits for the first bytes of a pipe.
+inline constexpr auto PipeOpenWait = std::chrono::milliseconds(80);
 inline constexpr int OutputBits = 16;
 
 inline constexpr int Event_SongEnded = 0xFF00;
@@ -39,11 +44,13 @@ inline constexpr int Event_Progress = 0xFF01;
 inline constexpr int Event_MixerReady = 0xFF03;
 
 // The two counters of AudioStats: index 0 total (the file's size in bytes),
-// index 1 consumed (file bytes handed to the decoder so far). The engine
-// stores total before its threads exist and raises consumed on the decode
-// thread; the player reads them at any time and clears them only while no
-// song record exists.
-using audio_stats = std::atomic<std::int32_t>[2];
+// index 1 consumed (file bytes handed to the decoder, or skipped as a tag,
+// so far). The engine stores total before its threads exist and raises
+// consumed on the decode thread; the player reads them at any time and
+// clears them only while no song record exists. 64 bits: songs of 2 GiB
+// and more exist.
+using audio_stats = std::atomic<std::int64_t>[2];
+using audio_stats_span = std::span<std::atomic<std::int64_t>, 2>;
 inline constexpr int AudioStats_Total = 0;
 inline constexpr int AudioStats_Consumed = 1;
 
@@ -57,7 +64,7 @@ struct dither_stats {
 // madthread_stop. Apart from the locks and `quit`, each field belongs to the
 // thread that the comment names, or is written before the threads start.
 struct madthread_data {
-    madthread_data(audio_device *audio, std::span<std::atomic<std::int32_t>, 2> stats, Widget *notify)
+    madthread_data(audio_device *audio, audio_stats_span stats, Widget *notify)
         : audio(audio), stats(stats), notify(notify)
     {
     }
@@ -79,8 +86,11 @@ struct madthread_data {
     std::array<unsigned char, RingSize> ring{};
 
     int fd = -1;
+    // Readable once a stop is asked for: the buffer thread waits on it and
+    // the file together, so a source that gives nothing never holds a stop.
+    int stop_fd = -1;
     audio_device *audio;
-    std::span<std::atomic<std::int32_t>, 2> stats;
+    audio_stats_span stats;
     Widget *notify;
     int paused = 0;  // the pausing thread's
     // Read without the lock by the decode thread's callbacks.
@@ -103,19 +113,26 @@ struct madthread_data {
     bool ring_done = false;   // the buffer thread has ended (ring_lock)
     bool set_up = false;      // the decoder is set up (run_lock)
     bool guard_given = false; // decode thread: the end of the file was padded
+
+    // Decode thread: since when every write has failed (none: not failing).
+    std::chrono::steady_clock::time_point failing_since{};
+    // Set by the decode thread before its 0xFF00 when the song ended because
+    // the device took nothing: a song that could not be heard.
+    std::atomic<bool> unheard{false};
 };
 
 // 0: the song runs and *handle is set. -1: nothing runs, *handle is null and
 // everything taken has been given back (the file's errors are printed).
 [[nodiscard]] int madthread_start(madthread_data **handle, const char *path, int base_priority,
-                                  audio_device *audio, std::span<std::atomic<std::int32_t>, 2> stats,
+                                  audio_device *audio, audio_stats_span stats,
                                   Widget *notify);
 // Non-zero holds the song before its next write, 0 lets it go on; asking for
 // the state in force does nothing. Returns 0.
 int madthread_pause(madthread_data *handle, int flag);
-// Ends both threads without a 0xFF00, lets the output drain, closes the
-// mixer group and the output, releases the record; *handle becomes null.
-// Returns 0.
+// Ends both threads without a 0xFF00, lets what the output's buffer holds
+// play out (at most 0.38 s; a device that takes nothing is given up and the
+// rest dropped), closes the mixer group and the output, releases the
+// record; *handle becomes null. Returns 0.
 int madthread_stop(madthread_data **handle);
 
 // Thread bodies: the record as argument, nullptr as result.

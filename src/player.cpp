@@ -293,7 +293,8 @@ int service_event(Widget *, LinkInfo *, CallbackInfo *cbinfo)
         // on it would restart the stopped song or skip the new one.
         if (MtData == nullptr || MtData->quit.load() == 0)
             break;
-        if (!OutputOpened) {
+        // A song whose device took nothing was not heard either.
+        if (!OutputOpened || MtData->unheard.load()) {
             const int songs = tree_count(AbWidgets[ABN_playlist]);
             if (++SilentEndings >= (songs > 0 ? songs : 1)) {
                 player_stop_song();
@@ -388,4 +389,4 @@ audio_device *player_audio() { return &Audio; }
 const std::string &player_song_path() { return SongPath; }
 unsigned player_song_starts() { return SongStarts; }
 int player_mixer_fd() { return MixerFd; }
-std::atomic<std::int32_t> *player_stats() { return AudioStats; }
+std::atomic<std::int64_t> *player_stats() { return AudioStats; }

@@ -45,4 +45,4 @@ void volume_slider_to_mixer(int value, mixer_group &group);
 // For tests and tools: the audio device record and the watched descriptor.
 [[nodiscard]] audio_device *player_audio();
 [[nodiscard]] int player_mixer_fd();
-[[nodiscard]] std::atomic<std::int32_t> *player_stats();  // total, consumed
+[[nodiscard]] std::atomic<std::int64_t> *player_stats();  // total, consumed

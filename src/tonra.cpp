@@ -79,7 +79,10 @@ int tonra_open_audio_playback(audio_device *audio, int fragment_size, int rate, 
         return open_failed("snd_pcm_open_preferred() failed", rc);
     audio->pcm_handle.store(stream);
     const int voices = mode == MAD_MODE_SINGLE_CHANNEL ? 1 : 2;
-    if (const int rc = pcm_params(stream, rate, voices, fragment_size); rc < 0)
+    // The fragment size is what the buffer holds at 44.1 kHz stereo; a slow
+    // format gets the same time, not the same bytes, so that a drain at
+    // 8 kHz mono does not take ten times as long.
+    if (const int rc = pcm_params(stream, rate, voices, pcm_buffer_bytes(fragment_size, rate, voices)); rc < 0)
         return open_failed("snd_pcm_plugin_params() failed", rc);
     if (const int rc = pcm_prepare(stream); rc < 0)
         return open_failed("snd_pcm_plugin_prepare() failed", rc);

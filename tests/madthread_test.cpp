@@ -407,11 +407,14 @@ TEST_F(Engine, EmptyRingWaitsForASlowFileInsteadOfEndingTheSong)
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     std::ifstream in(song, std::ios::binary);
     const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    // The pipe's writer is there, with a first part, before the song
+    // starts: the start waits only briefly for a pipe's first bytes.
+    const int fd = open(pipe.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    // A first part the decoder uses up long before the rest comes.
+    const std::size_t first = 20000;
+    ASSERT_EQ(write(fd, bytes.data(), first), static_cast<ssize_t>(first));
     std::thread writer([&] {
-        const int fd = open(pipe.c_str(), O_WRONLY);
-        // A first part the decoder uses up long before the rest comes.
-        const std::size_t first = 20000;
-        EXPECT_EQ(write(fd, bytes.data(), first), static_cast<ssize_t>(first));
         std::this_thread::sleep_for(300ms);
         std::size_t at = first;
         while (at < bytes.size()) {
@@ -425,7 +428,7 @@ TEST_F(Engine, EmptyRingWaitsForASlowFileInsteadOfEndingTheSong)
     const auto events = play_to_end(pipe);
     writer.join();
     EXPECT_EQ(count_of(events, Event_SongEnded), 1);
-    EXPECT_EQ(stats[AudioStats_Consumed].load(), static_cast<std::int32_t>(bytes.size()));
+    EXPECT_EQ(stats[AudioStats_Consumed].load(), static_cast<std::int64_t>(bytes.size()));
     EXPECT_EQ(first_difference(read_samples(device.output()), reference_samples(song)), -1);
 }
 

@@ -175,13 +175,21 @@ TEST_F(Player, ADeletedSongShowsItsTitleAndBothMessages)
 
 TEST_F(Player, ProgressIsConsumedOverTotal)
 {
-    std::atomic<std::int32_t> *stats = player_stats();
+    std::atomic<std::int64_t> *stats = player_stats();
     stats[0] = 1000000;
     stats[1] = 333333;
     service(0xFF01);
     EXPECT_EQ(ab_get_value(AbWidgets[ABN_song_progress]), 33);
     stats[0] = 50000000;
     stats[1] = 30000000;  // the product overflows 32 bits
+    service(0xFF01);
+    EXPECT_EQ(ab_get_value(AbWidgets[ABN_song_progress]), 60);
+    stats[0] = std::int64_t{3} << 30;  // past 32 bits
+    stats[1] = std::int64_t{3} << 29;
+    service(0xFF01);
+    EXPECT_EQ(ab_get_value(AbWidgets[ABN_song_progress]), 50);
+    stats[0] = std::int64_t{5} << 30;
+    stats[1] = std::int64_t{3} << 30;
     service(0xFF01);
     EXPECT_EQ(ab_get_value(AbWidgets[ABN_song_progress]), 60);
     stats[0] = 0;

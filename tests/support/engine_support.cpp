@@ -9,7 +9,11 @@
 #include <functional>
 #include <iterator>
 #include <mad.h>
+#include <csignal>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
+#include <thread>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -172,17 +176,48 @@ fs::path concatenated(const std::vector<fs::path> &parts)
     });
 }
 
-std::vector<std::int16_t> reference_samples(const fs::path &song, std::vector<Format> *formats)
+std::vector<std::int16_t> reference_samples(const fs::path &song, std::vector<Format> *formats, std::size_t from,
+                                            std::size_t block)
 {
     auto bytes = file_bytes(song);
-    bytes.resize(bytes.size() + MAD_BUFFER_GUARD, 0);
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(from, bytes.size())));
+    if (block == 0)
+        block = bytes.size();
     mad_stream stream;
     mad_frame frame;
     mad_synth synth;
     mad_stream_init(&stream);
     mad_frame_init(&frame);
     mad_synth_init(&synth);
-    mad_stream_buffer(&stream, bytes.data(), bytes.size());
+
+    // Blocks as a decoder's input callback hands them over: what the last
+    // frame left unused, then new bytes; zeros after the end of the file.
+    std::vector<unsigned char> buffer(block + MAD_BUFFER_GUARD);
+    std::size_t at = 0, length = 0;
+    bool ended = false;
+    const auto refill = [&] {
+        std::size_t keep = 0;
+        if (stream.next_frame != nullptr) {
+            keep = length - static_cast<std::size_t>(stream.next_frame - buffer.data());
+            std::memmove(buffer.data(), stream.next_frame, keep);
+        }
+        const std::size_t want = std::min(block - keep, bytes.size() - at);
+        if (want == 0) {
+            if (ended || keep == 0)
+                return false;
+            std::fill_n(buffer.data() + keep, MAD_BUFFER_GUARD, 0);
+            length = keep + MAD_BUFFER_GUARD;
+            ended = true;
+        } else {
+            std::memcpy(buffer.data() + keep, bytes.data() + at, want);
+            at += want;
+            length = keep + want;
+        }
+        mad_stream_buffer(&stream, buffer.data(), length);
+        return true;
+    };
+    if (!refill())
+        return {};
 
     std::vector<std::int16_t> out;
     mad_fixed_t carried = 0;
@@ -190,6 +225,8 @@ std::vector<std::int16_t> reference_samples(const fs::path &song, std::vector<Fo
     for (;;) {
         if (mad_frame_decode(&frame, &stream) == -1) {
             if (MAD_RECOVERABLE(stream.error))
+                continue;
+            if (stream.error == MAD_ERROR_BUFLEN && refill())
                 continue;
             break;
         }
@@ -247,7 +284,7 @@ long first_difference(const std::vector<std::int16_t> &a, const std::vector<std:
     return static_cast<long>(ia - a.begin());
 }
 
-AlsaDevice::AlsaDevice(Kind kind) : output_(dir_ / "output.raw")
+AlsaDevice::AlsaDevice(Kind kind, const std::string &target) : output_(dir_ / "output.raw")
 {
     if (const char *old = std::getenv("ALSA_CONFIG_PATH"); old != nullptr) {
         saved_ = old;
@@ -273,6 +310,12 @@ AlsaDevice::AlsaDevice(Kind kind) : output_(dir_ / "output.raw")
     case Kind::Missing:
         config = "# no default device\n";
         break;
+    case Kind::Pipe:
+        config = "pcm.!default { type file slave.pcm { type null } file \"|" + target + "\" format \"raw\" }\n";
+        break;
+    case Kind::Pulse:
+        config = "pcm.!default { type pulse server \"unix:" + target + "\" }\n";
+        break;
     }
     const fs::path conf = dir_ / "asound.conf";
     std::ofstream(conf) << config;
@@ -285,6 +328,42 @@ AlsaDevice::~AlsaDevice()
         setenv("ALSA_CONFIG_PATH", saved_.c_str(), 1);
     else
         unsetenv("ALSA_CONFIG_PATH");
+}
+
+PulseServer::PulseServer()
+{
+    if (std::system("command -v pulseaudio >/dev/null") != 0)
+        return;
+    const std::string home = dir_.path().string();
+    const std::string sink = "module-native-protocol-unix auth-anonymous=1 socket=" + socket();
+    pid_ = fork();
+    if (pid_ == 0) {
+        setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
+        setenv("HOME", home.c_str(), 1);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "-L",
+               "module-null-sink sink_name=tonra", "-L", sink.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (pid_ > 0 && !fs::exists(socket()) && std::chrono::steady_clock::now() < deadline &&
+           waitpid(pid_, nullptr, WNOHANG) == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!fs::exists(socket()))
+        kill();
+}
+
+PulseServer::~PulseServer() { kill(); }
+
+void PulseServer::kill()
+{
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
 }
 
 Widget *event_window()

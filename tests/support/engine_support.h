@@ -56,7 +56,10 @@ struct Format {
 // infinity, one carried error for the whole stream, clip to full scale):
 // what the engine should write, sample for sample. formats: one entry per
 // change of format.
-[[nodiscard]] std::vector<std::int16_t> reference_samples(const fs::path &song, std::vector<Format> *formats = nullptr);
+// from: the byte where decoding starts (after a tag, say); block: the bytes
+// handed to libmad at a time (0: the whole file at once).
+[[nodiscard]] std::vector<std::int16_t> reference_samples(const fs::path &song, std::vector<Format> *formats = nullptr,
+                                                          std::size_t from = 0, std::size_t block = 0);
 // The song decoded by mpg123 -s (a different decoder altogether).
 [[nodiscard]] std::vector<std::int16_t> mpg123_samples(const fs::path &song);
 [[nodiscard]] std::vector<std::int16_t> read_samples(const fs::path &raw);
@@ -76,8 +79,10 @@ public:
         WaveFile,    // records into output() as WAV: the format shows
         Null,        // takes everything, keeps nothing, no pacing
         Missing,     // no "default" at all: the open fails
+        Pipe,        // raw samples into the shell command `target`, through a pipe
+        Pulse,       // the PulseAudio server whose socket is `target`: real time
     };
-    explicit AlsaDevice(Kind kind);
+    explicit AlsaDevice(Kind kind, const std::string &target = {});
     ~AlsaDevice();
     AlsaDevice(const AlsaDevice &) = delete;
     AlsaDevice &operator=(const AlsaDevice &) = delete;
@@ -88,6 +93,23 @@ private:
     fs::path output_;
     std::string saved_;
     bool had_saved_ = false;
+};
+
+// A private PulseAudio server with a null sink, for as long as the object
+// lives (or until kill()). Check running() first: the machine may lack one.
+class PulseServer {
+public:
+    PulseServer();
+    ~PulseServer();
+    PulseServer(const PulseServer &) = delete;
+    PulseServer &operator=(const PulseServer &) = delete;
+    [[nodiscard]] bool running() const { return pid_ > 0; }
+    [[nodiscard]] std::string socket() const { return (dir_ / "native").string(); }
+    void kill();
+
+private:
+    TempDir dir_;
+    int pid_ = -1;
 };
 
 // A stand-in for the main window: posts to it are delivered to the tests.
