@@ -99,12 +99,14 @@ void move_marker(int from, int to, char *buffer, int length)
     tree_show(list(), to);
 }
 
-// A song is a file: a directory, a device or a pipe would never give the
-// decoder anything it could play, or never end. A link to a file is a file.
+// A song is a file or a pipe (what a shell's process substitution hands
+// over): a directory or a device would never give the decoder anything it
+// could play, or never end. A link to a file is a file.
 bool song_file(const char *path)
 {
     struct stat status {};
-    return stat(path, &status) == 0 && S_ISREG(status.st_mode) && access(path, R_OK) == 0;
+    return stat(path, &status) == 0 && (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode)) &&
+           access(path, R_OK) == 0;
 }
 
 // Both ways in refuse, with one line each, a path that could not come back
