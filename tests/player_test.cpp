@@ -217,8 +217,8 @@ TEST_F(Player, SongsFollowEachOtherInPlaylistOrder)
     click(ABN_repeat_none);
     const auto others = thread_ids();
     click(ABN_play);
-    ASSERT_TRUE(wait_until([] { return title() == "Tonra - Tester / b"; }, 10000));
-    ASSERT_TRUE(wait_until([&] { return song_over(others); }, 20000));
+    ASSERT_TRUE(wait_until([] { return title() == "Tonra - Tester / b"; }));
+    ASSERT_TRUE(wait_until([&] { return song_over(others); }));
     // After the last song under "None": nothing more plays, stop stays usable.
     pump(100);
     EXPECT_TRUE(enabled(ABN_stop));
@@ -301,7 +301,7 @@ TEST_F(Player, MuteAndVolumeReachTheSongsSamples)
         player_play_song(s.c_str());
         ASSERT_TRUE(wait_until([] { return player_mixer_fd() > 0; }));
         EXPECT_EQ(player_audio()->mixer_group.mute, 0xFFFFFFFFu);
-        EXPECT_TRUE(wait_until([&] { return song_over(others); }, 20000));
+        EXPECT_TRUE(wait_until([&] { return song_over(others); }));
         player_stop_song();
         const auto heard = read_samples(device.output());
         EXPECT_EQ(heard.size(), expected.size());
@@ -313,7 +313,7 @@ TEST_F(Player, MuteAndVolumeReachTheSongsSamples)
         qobject_cast<QSlider *>(AbWidgets[ABN_volume])->setValue(50);  // moved by the user while idle
         const auto others = thread_ids();
         player_play_song(s.c_str());
-        EXPECT_TRUE(wait_until([&] { return song_over(others); }, 20000));
+        EXPECT_TRUE(wait_until([&] { return song_over(others); }));
         player_stop_song();
         const auto heard = read_samples(device.output());
         ASSERT_EQ(heard.size(), expected.size());
@@ -374,7 +374,7 @@ TEST_F(Player, NoDeviceStopsAfterOnePass)
     ASSERT_TRUE(pressed(ABN_repeat_list));
     testing::internal::CaptureStderr();
     click(ABN_play);
-    const bool idle = wait_until([] { return controls() == Idle; }, 10000);
+    const bool idle = wait_until([] { return controls() == Idle; });
     pump(200);
     const std::string err = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(idle) << "the player must give up, not spin";
