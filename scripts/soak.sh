@@ -41,8 +41,9 @@ for build in build build-tsan; do
       ctest --test-dir "$root/$build" --no-tests=error --output-on-failure -j"$(nproc)" >"$log" 2>&1; then
       passed=$((passed + 1))
     fi
-    # ctest's closing list: "<tab> 12 - Suite.Name (Failed)".
-    sed -n 's/^[[:space:]]*[0-9]\+ - \([^ ]*\) (.*$/\1/p' "$log" >>"$logs/$build.failed"
+    # ctest's closing list: "<tab> 12 - Suite.Name (Failed)", or with
+    # "  # GetParam() = ..." after the name of a parameterised test.
+    sed -n '/^The following tests FAILED:/,$ s/^[[:space:]]*[0-9]\+ - \([^ ]*\) .*$/\1/p' "$log" >>"$logs/$build.failed"
     echo "$build: run $run of $runs: $passed passed so far"
   done
   summary+="$build: $passed of $runs runs passed in $((SECONDS - start)) s"$'\n'
