@@ -202,11 +202,12 @@ TEST_F(OutputFrame, WaitsAtThePauseGateBeforeWriting)
     auto pcm = frame(2, 1152);
     std::atomic<bool> returned{false};
     m->run_lock.lock();
+    const auto others = thread_ids();
     std::thread decoder([&] {
         EXPECT_EQ(output(m.get(), nullptr, pcm.get()), MAD_FLOW_CONTINUE);
         returned = true;
     });
-    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(holds_within(10s, [&] { return at_rest_but(others); })) << "the writer never came to rest";
     EXPECT_FALSE(returned.load());
     m->run_lock.unlock();
     decoder.join();

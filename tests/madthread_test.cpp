@@ -80,6 +80,7 @@ protected:
 
     int start(const fs::path &song, int base_priority = 0)
     {
+        threads_before_start = thread_ids();
         return madthread_start(&handle, song.c_str(), base_priority, &audio, stats, notify);
     }
 
@@ -88,14 +89,20 @@ protected:
     {
         EXPECT_EQ(start(song, base_priority), 0);
         auto events = collect_events(SongTimeout, Event_SongEnded);
-        // Anything posted after the end would arrive by now.
-        const auto late = collect_events(30ms);
-        events.insert(events.end(), late.begin(), late.end());
         EXPECT_EQ(madthread_stop(&handle), 0);
-        // Stopping a song that ended adds nothing.
-        const auto after = collect_events(20ms);
+        // The threads are gone: whatever they posted, late or on the stop, is in.
+        const auto after = collect_events(0ms);
         events.insert(events.end(), after.begin(), after.end());
         return events;
+    }
+
+    // Called right after the pause: the song's threads come to rest, the
+    // decoder having taken at most the block it was reading when held.
+    void expect_held()
+    {
+        const auto paused_at = stats[AudioStats_Consumed].load();
+        EXPECT_TRUE(holds_within(SongTimeout, [&] { return at_rest_but(threads_before_start); })) << "never held";
+        EXPECT_LE(stats[AudioStats_Consumed].load(), paused_at + StreamBufferSize);
     }
 
     // Everything a song took is given back once it is stopped.
@@ -113,6 +120,7 @@ protected:
     madthread_data *handle = nullptr;
     Widget *notify = nullptr;
     int threads_before = 0;
+    std::set<int> threads_before_start;
     int fds_before = 0;
 };
 
@@ -246,7 +254,7 @@ TEST_F(Engine, StopWhileRunningPostsNoEndAndWaitsForBothThreads)
     EXPECT_EQ(start(song, InheritedPriority), 0);
     EXPECT_EQ(madthread_stop(&handle), 0);
     expect_all_given_back();
-    EXPECT_EQ(count_of(collect_events(100ms), Event_SongEnded), 0);
+    EXPECT_EQ(count_of(collect_events(0ms), Event_SongEnded), 0);
     // Cut short, and right as far as it went.
     const auto written = read_samples(device.output());
     auto expected = reference_samples(song);
@@ -260,14 +268,11 @@ TEST_F(Engine, PauseHoldsTheSongUntilStopped)
     const AlsaDevice device(AlsaDevice::Kind::File);
     EXPECT_EQ(start(long_song(), InheritedPriority), 0);
     EXPECT_EQ(madthread_pause(handle, 1), 0);
-    std::this_thread::sleep_for(50ms);
-    const auto held = stats[AudioStats_Consumed].load();
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(stats[AudioStats_Consumed].load(), held);
-    EXPECT_LT(held, stats[AudioStats_Total].load());
+    expect_held();
+    EXPECT_LT(stats[AudioStats_Consumed].load(), stats[AudioStats_Total].load());
     EXPECT_EQ(madthread_stop(&handle), 0);
     expect_all_given_back();
-    EXPECT_EQ(count_of(collect_events(100ms), Event_SongEnded), 0);
+    EXPECT_EQ(count_of(collect_events(0ms), Event_SongEnded), 0);
 }
 
 TEST_F(Engine, PauseAndResumeAskedTwiceDoNothingMore)
@@ -277,10 +282,7 @@ TEST_F(Engine, PauseAndResumeAskedTwiceDoNothingMore)
     EXPECT_EQ(start(song, InheritedPriority), 0);
     EXPECT_EQ(madthread_pause(handle, 1), 0);
     EXPECT_EQ(madthread_pause(handle, 1), 0);
-    std::this_thread::sleep_for(50ms);
-    const auto held = stats[AudioStats_Consumed].load();
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(stats[AudioStats_Consumed].load(), held);
+    expect_held();
     EXPECT_EQ(madthread_pause(handle, 0), 0);
     EXPECT_EQ(madthread_pause(handle, 0), 0);
     const auto events = collect_events(SongTimeout, Event_SongEnded);
@@ -415,7 +417,7 @@ TEST_F(Engine, EmptyRingWaitsForASlowFileInsteadOfEndingTheSong)
     const std::size_t first = 20000;
     ASSERT_EQ(write(fd, bytes.data(), first), static_cast<ssize_t>(first));
     std::thread writer([&] {
-        std::this_thread::sleep_for(300ms);
+        EXPECT_TRUE(holds_within(SongTimeout, [&] { return stats[AudioStats_Consumed].load() == static_cast<std::int64_t>(first); }));
         std::size_t at = first;
         while (at < bytes.size()) {
             const ssize_t n = write(fd, bytes.data() + at, bytes.size() - at);

@@ -152,7 +152,7 @@ protected:
             QWidget *button = slot(&menu == &file_menu ? ABN_file : ABN_help);
             QTest::mousePress(button, Qt::LeftButton);
         }
-        wait_until([] { return open_popup() != nullptr; }, 2000);
+        wait_until([] { return open_popup() != nullptr; });
         return open_popup();
     }
 
@@ -239,7 +239,7 @@ TEST_F(Menus, MenuButtonsAreNotLeftPressedWhenTheirMenuCloses)
         QMenu *menu = open_menu(*m);
         ASSERT_NE(menu, nullptr);
         QTest::keyClick(menu, Qt::Key_Escape);
-        ASSERT_TRUE(wait_until([] { return open_popup() == nullptr; }, 2000));
+        ASSERT_TRUE(wait_until([] { return open_popup() == nullptr; }));
         auto *button = qobject_cast<QAbstractButton *>(slot(m == &file_menu ? ABN_file : ABN_help));
         EXPECT_FALSE(button->isDown()) << m->resource;
     }
@@ -248,13 +248,13 @@ TEST_F(Menus, MenuButtonsAreNotLeftPressedWhenTheirMenuCloses)
 TEST_F(Menus, AltWithTheButtonLetterOpensItsMenu)
 {
     QTest::keyClick(base(), Qt::Key_F, Qt::AltModifier);
-    ASSERT_TRUE(wait_until([] { return open_popup() != nullptr; }, 2000));
+    ASSERT_TRUE(wait_until([] { return open_popup() != nullptr; }));
     EXPECT_EQ(open_popup()->objectName(), "file_menu");
     open_popup()->close();
-    ASSERT_TRUE(wait_until([] { return open_popup() == nullptr; }, 2000));
+    ASSERT_TRUE(wait_until([] { return open_popup() == nullptr; }));
 
     QTest::keyClick(base(), Qt::Key_H, Qt::AltModifier);
-    ASSERT_TRUE(wait_until([] { return open_popup() != nullptr; }, 2000));
+    ASSERT_TRUE(wait_until([] { return open_popup() != nullptr; }));
     EXPECT_EQ(open_popup()->objectName(), "help_menu");
 }
 

@@ -78,7 +78,9 @@ struct Gate {
     void wait()
     {
         held = true;
-        for (int i = 0; i < 10000 && !open; ++i)
+        // The deadline only keeps a failed test from hanging.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        while (!open && std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 };
@@ -362,7 +364,7 @@ TEST_F(Selector, DoneWithAnEmptyListClosesAtOnce)
 {
     open_dialog();
     click(ABN_playlist_selector_done);
-    EXPECT_TRUE(wait_until(closed, 1000));
+    EXPECT_TRUE(wait_until(closed));
     EXPECT_TRUE(playlist_paths().empty());
     EXPECT_EQ(ab_get_text(AbWidgets[ABN_song_count]), "0 Songs");
 }

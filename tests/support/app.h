@@ -13,7 +13,8 @@
 void open_main_window(std::vector<std::string> args = {});
 // Closes every module and clears the widget table (for the next test).
 void close_main_window();
-// Runs the event loop until the condition holds or the time runs out.
-bool wait_until(const std::function<bool()> &condition, int timeout_ms = 5000);
+// Runs the event loop until the condition holds or the time runs out: a
+// generous time, which only a fault reaches, not a loaded machine.
+bool wait_until(const std::function<bool()> &condition, int timeout_ms = 30000);
 // Runs the event loop for a while.
 void pump(int ms = 50);

@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <thread>
 #include <stdexcept>
+#include <thread>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "abmain.h"
@@ -416,6 +418,51 @@ int open_descriptors()
 int running_threads()
 {
     return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator{}));
+}
+
+std::set<int> thread_ids()
+{
+    // A sanitizer starts a thread of its own along with the program's first:
+    // let that happen before anyone takes the set.
+    static const bool started = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    (void)started;
+    std::set<int> ids;
+    for (const auto &task : fs::directory_iterator("/proc/self/task"))
+        ids.insert(std::stoi(task.path().filename().string()));
+    return ids;
+}
+
+bool at_rest_but(const std::set<int> &others)
+{
+    for (const int id : thread_ids()) {
+        if (others.contains(id))
+            continue;
+        // The state follows the name, which may hold anything but ')'.
+        std::ifstream stat("/proc/self/task/" + std::to_string(id) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        long call = -1;
+        std::ifstream("/proc/self/task/" + std::to_string(id) + "/syscall") >> call;
+        // A thread that ended meanwhile reads as nothing: it is at rest.
+        if (close != std::string::npos && (line.substr(close + 2, 1) != "S" || call != SYS_futex))
+            return false;
+    }
+    return true;
+}
+
+bool holds_within(std::chrono::milliseconds limit, const std::function<bool()> &condition)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 }  // namespace engine_test

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -122,5 +124,13 @@ void drop_events();
 
 [[nodiscard]] int open_descriptors();
 [[nodiscard]] int running_threads();
+// The ids of this process's threads.
+[[nodiscard]] std::set<int> thread_ids();
+// Whether every thread not in `others` sleeps on a lock or a condition (a
+// futex wait): the threads started since `others` was taken have come to
+// rest, or have ended.
+[[nodiscard]] bool at_rest_but(const std::set<int> &others);
+// Polls the condition until it holds (true) or the time is up (false).
+[[nodiscard]] bool holds_within(std::chrono::milliseconds limit, const std::function<bool()> &condition);
 
 }  // namespace engine_test
