@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QPixmap>
+#include <QPoint>
 #include <QString>
 #include <string_view>
 
@@ -26,3 +27,14 @@ struct Picture {
 
 // Called by the layer for a list widget it creates: binds the model.
 void tree_attach(QWidget *view, const EventLink *image_link);
+
+// Runs a link as if its widget had fired it: the observer, the handler,
+// then the module it opens or closes.
+void ab_fire(const EventLink &link, QWidget *widget, QWidget *module_widget, CallbackInfo cb);
+
+// Shows a menu module's items as a popup menu: below the widget that opened
+// it, or at the point given.
+void menu_open(const Module &menu, QWidget *from, QWidget *window, int placement, QPoint at);
+// Every menu item with a modifier answers its key combination while the
+// window that opens the menu is active, menu open or not.
+void menu_install_shortcuts(QWidget *window, const Module &menu);
