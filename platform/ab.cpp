@@ -24,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <pthread.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -164,7 +165,10 @@ void record_anchors(QWidget *top)
 
 QWidget *open_module(const Module &module, QWidget *from, int placement);
 
-void fire(const EventLink &link, QWidget *widget, QWidget *module_widget, CallbackInfo cb)
+// A menu opens at `at` when given (a menu asked for from the keyboard),
+// otherwise by its placement.
+void fire(const EventLink &link, QWidget *widget, QWidget *module_widget, CallbackInfo cb,
+          std::optional<QPoint> at = std::nullopt)
 {
     cb.reason = link.reason;
     if (Observer)
@@ -181,7 +185,7 @@ void fire(const EventLink &link, QWidget *widget, QWidget *module_widget, Callba
         break;
     case Link_Menu:
         if (link.module)
-            menu_open(*link.module, widget, module_widget, link.placement, QCursor::pos());
+            menu_open(*link.module, widget, module_widget, link.placement, at.value_or(QCursor::pos()));
         break;
     case Link_Done:
     case Link_Cancel:
@@ -213,6 +217,36 @@ public:
     }
 
 private:
+    const EventLink *link_;
+    QPointer<QWidget> top_;
+};
+
+// The Menu key and Shift+F10 open a list's menu beside its current row, not
+// at the pointer, which may be anywhere on the screen.
+class MenuKey final : public QObject {
+public:
+    MenuKey(QAbstractItemView *view, const EventLink *link, QWidget *top) : QObject(view), view_(view), link_(link), top_(top) {}
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::KeyPress || !top_)
+            return false;
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const bool menu_key = key->key() == Qt::Key_Menu && key->modifiers() == Qt::NoModifier;
+        const bool shift_f10 = key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier;
+        if (!menu_key && !shift_f10)
+            return false;
+        QPoint at(0, 0);
+        if (const QModelIndex current = view_->currentIndex(); current.isValid()) {
+            view_->scrollTo(current);
+            const QRect row = view_->visualRect(current);
+            at = QPoint(std::max(row.left(), 0) + 8, row.center().y());
+        }
+        fire(*link_, view_, top_, CallbackInfo{}, view_->viewport()->mapToGlobal(at));
+        return true;
+    }
+
+private:
+    QAbstractItemView *view_;
     const EventLink *link_;
     QPointer<QWidget> top_;
 };
@@ -262,8 +296,11 @@ void bind(const EventLink &link, QWidget *top)
         }
         break;
     case Reason_Arm:
-        if (auto *button = qobject_cast<QAbstractButton *>(w))
+        if (auto *button = qobject_cast<QAbstractButton *>(w)) {
             QObject::connect(button, &QAbstractButton::pressed, button, [run, button] { run(button); });
+            if (link.kind == Link_Menu && link.placement == Place_Below)
+                menu_bar_button(button, &link, top);
+        }
         break;
     case Reason_SliderMoved:
         if (auto *slider = qobject_cast<QAbstractSlider *>(w))
@@ -289,6 +326,8 @@ void bind(const EventLink &link, QWidget *top)
     case Reason_MenuRequest:
         w->setContextMenuPolicy(Qt::CustomContextMenu);
         QObject::connect(w, &QWidget::customContextMenuRequested, w, [run, w](const QPoint &) { run(w); });
+        if (auto *view = qobject_cast<QAbstractItemView *>(w))
+            view->installEventFilter(new MenuKey(view, &link, top));
         break;
     case Reason_RawEvent:
     case Reason_Realized:

@@ -6,6 +6,8 @@
 #include <QString>
 #include <string_view>
 
+class QAbstractButton;
+
 #include "platform/widget.h"
 
 struct Picture {
@@ -38,3 +40,5 @@ void menu_open(const Module &menu, QWidget *from, QWidget *window, int placement
 // Every menu item with a modifier answers its key combination while the
 // window that opens the menu is active, menu open or not.
 void menu_install_shortcuts(QWidget *window, const Module &menu);
+// A button of the window's menu bar, which opens its menu by the link.
+void menu_bar_button(QAbstractButton *button, const EventLink *link, QWidget *window);

@@ -1,11 +1,16 @@
 // The menus of the interface layer: the menu buttons' drop-down menus and
 // the list's context menu, built from the menus' item tables.
 #include <QAbstractButton>
+#include <QCoreApplication>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPointer>
 #include <QShortcut>
+#include <QShortcutEvent>
+#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <vector>
 
 #include "platform/ab_qt.h"
 
@@ -48,7 +53,141 @@ const EventLink *menu_link(const Module &menu, const MenuItem &item)
     return nullptr;
 }
 
+// The buttons of the menu bar, left to right, with the links that open
+// their menus: the keys and the pointer move between them while one is open.
+struct BarEntry {
+    QPointer<QAbstractButton> button;
+    const EventLink *link;
+    QPointer<QWidget> window;
+};
+std::vector<BarEntry> Bar;
+
+int bar_index(const QWidget *button)
+{
+    for (std::size_t i = 0; i < Bar.size(); ++i)
+        if (Bar[i].button == button)
+            return static_cast<int>(i);
+    return -1;
+}
+
+// How the next menu of the bar opens: from the keyboard its first item is
+// highlighted, so Enter chooses it; under the pointer nothing is.
+enum class Opening { Pointer, Keyboard };
+Opening NextOpening = Opening::Pointer;
+
+void open_bar_entry(int index, Opening how)
+{
+    if (index < 0 || index >= static_cast<int>(Bar.size()))
+        return;
+    const BarEntry &entry = Bar[static_cast<std::size_t>(index)];
+    if (!entry.button || !entry.window || !entry.button->isVisible())
+        return;
+    NextOpening = how;
+    ab_fire(*entry.link, entry.button, entry.window, CallbackInfo{});
+    NextOpening = Opening::Pointer;
+}
+
+// A bar button's mnemonic or the space bar opens its menu from the
+// keyboard, at once: the button's own animated click would leave it
+// deaf to its mnemonic until its animation ends.
+class BarButtonKeys final : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        const bool mnemonic =
+            event->type() == QEvent::Shortcut && !static_cast<QShortcutEvent *>(event)->isAmbiguous();
+        const bool space = event->type() == QEvent::KeyPress &&
+                           static_cast<QKeyEvent *>(event)->key() == Qt::Key_Space &&
+                           !static_cast<QKeyEvent *>(event)->isAutoRepeat();
+        if (!mnemonic && !space)
+            return false;
+        open_bar_entry(bar_index(static_cast<QWidget *>(object)), Opening::Keyboard);
+        return true;
+    }
+};
+
+// What a bar menu does beyond a plain popup: Left and Right go to the
+// neighbouring menu, the pointer over another bar button opens that one,
+// and the window's shortcuts still work (the popup holds the keyboard, so
+// they would otherwise never reach the window).
+class BarMenuKeys final : public QObject {
+public:
+    BarMenuKeys(QMenu *menu, int index) : QObject(menu), menu_(menu), index_(index) {}
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        // The items show their shortcuts as the window's: claimed here first,
+        // they are not matched twice (by the item and by the window), which
+        // would make them ambiguous and do nothing.
+        if (event->type() == QEvent::ShortcutOverride && window_shortcut(static_cast<QKeyEvent *>(event))) {
+            event->accept();
+            return true;
+        }
+        if (event->type() == QEvent::KeyPress)
+            return key(static_cast<QKeyEvent *>(event));
+        if (event->type() == QEvent::MouseMove) {
+            const QPoint at = static_cast<QMouseEvent *>(event)->globalPosition().toPoint();
+            for (std::size_t i = 0; i < Bar.size(); ++i) {
+                QAbstractButton *button = Bar[i].button;
+                if (static_cast<int>(i) != index_ && button && button->isVisible() &&
+                    button->rect().contains(button->mapFromGlobal(at))) {
+                    switch_to(static_cast<int>(i), Opening::Pointer);
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+private:
+    bool key(QKeyEvent *event)
+    {
+        const int n = static_cast<int>(Bar.size());
+        if (event->modifiers() == Qt::NoModifier && (event->key() == Qt::Key_Left || event->key() == Qt::Key_Right)) {
+            if (n > 1)
+                switch_to((index_ + (event->key() == Qt::Key_Right ? 1 : n - 1)) % n, Opening::Keyboard);
+            return true;
+        }
+        if (QShortcut *shortcut = window_shortcut(event)) {
+            menu_->close();
+            emit shortcut->activated();
+            return true;
+        }
+        return false;
+    }
+    QShortcut *window_shortcut(const QKeyEvent *event) const
+    {
+        const QKeySequence pressed(event->keyCombination());
+        QWidget *window = Bar[static_cast<std::size_t>(index_)].window;
+        if (window == nullptr)
+            return nullptr;
+        for (QShortcut *shortcut : window->findChildren<QShortcut *>())
+            if (shortcut->isEnabled() && shortcut->keys().contains(pressed))
+                return shortcut;
+        return nullptr;
+    }
+    void switch_to(int index, Opening how)
+    {
+        menu_->close();
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [index, how] { open_bar_entry(index, how); }, Qt::QueuedConnection);
+    }
+
+    QMenu *menu_;
+    int index_;
+};
+
 } // namespace
+
+void menu_bar_button(QAbstractButton *button, const EventLink *link, QWidget *window)
+{
+    // One window has the bar: a new main window replaces the old one's.
+    std::erase_if(Bar, [window](const BarEntry &e) { return e.button.isNull() || e.window != window; });
+    Bar.push_back(BarEntry{button, link, window});
+    button->installEventFilter(new BarButtonKeys(button));  // owned by the button
+    std::sort(Bar.begin(), Bar.end(),
+              [](const BarEntry &a, const BarEntry &b) { return a.button->x() < b.button->x(); });
+}
 
 void menu_open(const Module &menu, QWidget *from, QWidget *window, int placement, QPoint at)
 {
@@ -81,7 +220,18 @@ void menu_open(const Module &menu, QWidget *from, QWidget *window, int placement
                 opener->setDown(false);
         });
     }
+    const int bar = bar_index(from);
+    if (bar >= 0)
+        popup->installEventFilter(new BarMenuKeys(popup, bar));  // owned by the popup
     popup->popup(at);
+    const bool keyboard = NextOpening == Opening::Keyboard;
+    NextOpening = Opening::Pointer;
+    if (keyboard)
+        for (QAction *action : popup->actions())
+            if (!action->isSeparator() && action->isEnabled()) {
+                popup->setActiveAction(action);
+                break;
+            }
 }
 
 // Every menu item with a modifier answers its key combination while the
