@@ -14,7 +14,7 @@ struct Picture {
     QPixmap pixmap;
 };
 
-// Text from a tag or a file: UTF-8 when it is valid UTF-8, Latin-1 otherwise.
+// Text from a tag or a file, as display_text (platform/text.h) shows it.
 [[nodiscard]] QString ab_text_from_bytes(std::string_view bytes);
 
 // True while ab_locked runs a section for another thread.

@@ -1,7 +1,6 @@
 #include "platform/list.h"
 
 #include <QAbstractTableModel>
-#include <QFile>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QTimer>
@@ -9,6 +8,7 @@
 #include <algorithm>
 
 #include "platform/ab_qt.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -63,11 +63,7 @@ public:
         if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
             return {};
         const int c = index.column() - 1;
-        const std::string_view text = column(item.text, c);
-        // The last column is a path: show it in the file system's encoding.
-        if (text.data() + text.size() == item.text.data() + item.text.size() && c > 0)
-            return QFile::decodeName(QByteArray(text.data(), static_cast<qsizetype>(text.size())));
-        return ab_text_from_bytes(text);
+        return display_text(column(item.text, c));
     }
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override
     {
@@ -85,22 +81,22 @@ public:
     // Those are held back from the views, above the rows they know, and
     // announced together at most every 100 ms, or as soon as anything else
     // touches the list through the layer.
-    void add_first(std::vector<std::string> &texts, bool hold_back)
+    void add_first(std::vector<TreeItem> &added, bool hold_back)
     {
-        if (texts.empty())
+        if (added.empty())
             return;
         if (hold_back) {
-            for (auto &text : texts)
-                items.push_front(TreeItem{std::move(text), 0});
-            held_back_ += texts.size();
+            for (auto &item : added)
+                items.push_front(std::move(item));
+            held_back_ += added.size();
             if (!held_back_timer_.isActive())
                 held_back_timer_.start();
             return;
         }
         announce();
-        beginInsertRows({}, 0, static_cast<int>(texts.size()) - 1);
-        for (auto &text : texts)
-            items.push_front(TreeItem{std::move(text), 0});
+        beginInsertRows({}, 0, static_cast<int>(added.size()) - 1);
+        for (auto &item : added)
+            items.push_front(std::move(item));
         endInsertRows();
     }
     void announce()
@@ -214,20 +210,20 @@ const std::deque<TreeItem> &tree_items(Widget *list)
     return m ? m->items : NoItems;
 }
 
-int tree_add_first(Widget *list, std::string text)
+int tree_add_first(Widget *list, std::string text, std::string path)
 {
-    std::vector<std::string> one;
-    one.push_back(std::move(text));
+    std::vector<TreeItem> one;
+    one.push_back(TreeItem{std::move(text), 0, std::move(path)});
     return tree_add_first_batch(list, std::move(one));
 }
 
-int tree_add_first_batch(Widget *list, std::vector<std::string> texts)
+int tree_add_first_batch(Widget *list, std::vector<TreeItem> added)
 {
     auto *m = store_of(list);
     if (m == nullptr)
         return -1;
     try {
-        m->add_first(texts, ab_in_locked_section());
+        m->add_first(added, ab_in_locked_section());
     } catch (const std::bad_alloc &) {
         return -1;
     }

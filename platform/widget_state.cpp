@@ -9,6 +9,7 @@
 
 #include "platform/ab.h"
 #include "platform/ab_qt.h"
+#include "platform/text.h"
 
 std::uint32_t ab_get_flags(Widget *w)
 {
@@ -40,14 +41,7 @@ void ab_set_flags(Widget *w, std::uint32_t value, std::uint32_t mask)
     }
 }
 
-QString ab_text_from_bytes(std::string_view bytes)
-{
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-    if (!utf8.hasError())
-        return text;
-    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
-}
+QString ab_text_from_bytes(std::string_view bytes) { return display_text(bytes); }
 
 void ab_set_text(Widget *w, const char *text)
 {
