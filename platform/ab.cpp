@@ -53,6 +53,19 @@ std::map<const Module *, std::unique_ptr<QWidget>> PictureModules;
 
 LinkObserver Observer;
 
+// The descriptor the routed signals arrive on.
+int SignalFd = -1;
+
+// Signals that came before the main window could take them are dropped, not
+// acted on once the loop first runs: a stop sent during start-up would
+// otherwise stop the first song before it is heard.
+void discard_pending_signals()
+{
+    signalfd_siginfo info;
+    while (SignalFd >= 0 && read(SignalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
+}
+
 OpenModule *module_of(QWidget *w)
 {
     while (w != nullptr) {
@@ -135,6 +148,13 @@ public:
                                       has("bottomprop"), {d.y(), d.height(), design.height()}, parent->height(),
                                       height);
             w->setGeometry(x, y, std::max(width, 0), std::max(height, 0));
+            // A widget hidden by its module stays hidden; one with a least
+            // height hides below it rather than draw its contents over
+            // each other.
+            const QVariant least = w->property("least_height");
+            const bool shown = !w->property("hidden_by_module").toBool() && (!least.isValid() || height >= least.toInt());
+            if (w->isVisibleTo(parent) != shown)
+                w->setVisible(shown);
         }
     }
 };
@@ -484,9 +504,16 @@ QWidget *open_module(const Module &module, QWidget *from, int placement)
         default: top->show(); break;
         }
         for (const EventLink *l = module.links; l && l->kind != 0; ++l)
-            if (l->category == Category_RawEvent && (l->event_mask & 0x40000))
+            if (l->category == Category_RawEvent && (l->event_mask & 0x40000)) {
+                discard_pending_signals();
                 svc_set_target(top);
+            }
     } else {
+        // A dialog whose widgets keep no anchors is laid out for its one
+        // size: the window manager offers no resizing or maximizing.
+        const auto children = top->findChildren<QWidget *>();
+        if (std::none_of(children.begin(), children.end(), [](QWidget *w) { return w->property("anchors").isValid(); }))
+            top->setFixedSize(top->size());
         place(top, from, placement);
         top->show();
     }
@@ -669,9 +696,10 @@ void ab_init(int, char **argv, const WindowOptions &options)
     }
 }
 
+
 int ab_route_signals(std::initializer_list<int> numbers, void (*handler)(int))
 {
-    static int fd = -1;
+    int &fd = SignalFd;
     static void (*route)(int) = nullptr;
     route = handler;
     if (fd >= 0)
@@ -762,6 +790,12 @@ int ab_remove_fd(int fd)
     it->second.notifier.release()->deleteLater();
     Watches.erase(it);
     return 0;
+}
+
+void ab_relayout(QWidget *parent)
+{
+    if (parent)
+        Anchors::relayout(parent);
 }
 
 int ab_fd_watch_count() { return static_cast<int>(Watches.size()); }

@@ -42,3 +42,6 @@ void menu_open(const Module &menu, QWidget *from, QWidget *window, int placement
 void menu_install_shortcuts(QWidget *window, const Module &menu);
 // A button of the window's menu bar, which opens its menu by the link.
 void menu_bar_button(QAbstractButton *button, const EventLink *link, QWidget *window);
+
+// Lays out the children of a widget by their anchors again.
+void ab_relayout(QWidget *parent);

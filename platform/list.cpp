@@ -25,6 +25,8 @@ std::string_view column(std::string_view text, int c)
     return text.substr(0, text.find('\t'));
 }
 
+constexpr int MarkerHeight = 16;
+
 class ItemList final : public QAbstractTableModel {
 public:
     ItemList(QTreeView *view, ItemImageFunction image) : QAbstractTableModel(view), view_(view), image_(image)
@@ -53,6 +55,11 @@ public:
             return {};
         const TreeItem &item = items[static_cast<std::size_t>(index.row()) + held_back_];
         if (index.column() == 0) {
+            // Every row as high as the marker needs, whether it shows the
+            // marker or not: the rows take the first row's height, and the
+            // list would jump as the marker comes to or leaves the top.
+            if (role == Qt::SizeHintRole && !images.empty())
+                return QSize(-1, std::max(MarkerHeight, view_->fontMetrics().height()) + 2);
             if (role != Qt::DecorationRole || image_ == nullptr)
                 return {};
             const int picture = image_(view_, &item);
@@ -182,6 +189,7 @@ void tree_attach(QWidget *widget, const EventLink *image_link)
     view->header()->setSectionsMovable(false);
     // Without a picture column the list is a plain one-column list.
     view->setColumnHidden(0, image_link == nullptr);
+    view->setIconSize(QSize(MarkerHeight, MarkerHeight));
 }
 
 int tree_item_row(QWidget *view, int view_row)
@@ -350,9 +358,10 @@ void tree_set_column_widths(Widget *list, std::span<const int> widths)
     if (view == nullptr)
         return;
     // The style's minimum would widen a narrow picture column.
+    // The last column, which takes the rest, may have none left at the
+    // designed size: the list then needs no horizontal scroll bar.
     if (!widths.empty())
-        view->header()->setMinimumSectionSize(
-            std::min(view->header()->minimumSectionSize(), *std::min_element(widths.begin(), widths.end())));
+        view->header()->setMinimumSectionSize(0);
     for (std::size_t c = 0; c < widths.size(); ++c)
         view->header()->resizeSection(static_cast<int>(c), widths[c]);
 }

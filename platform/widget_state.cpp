@@ -103,9 +103,24 @@ void ab_set_area(Widget *w, Area area)
     if (w == nullptr)
         return;
     if (w->isWindow()) {
+        // A maximized or full-screen window keeps the size its state gives
+        // it; resizing would take it out of that state.
+        if (w->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))
+            return;
         w->resize(area.w, area.h);
-        w->move(area.x, area.y);
+        // Moved only when asked to: a move to where it already is can make
+        // the window manager place it anew.
+        if (w->pos() != QPoint(area.x, area.y))
+            w->move(area.x, area.y);
     } else {
         w->setGeometry(area.x, area.y, area.w, area.h);
     }
+}
+
+void ab_set_shown(Widget *w, bool shown)
+{
+    if (w == nullptr)
+        return;
+    w->setProperty("hidden_by_module", !shown);
+    ab_relayout(w->parentWidget());
 }

@@ -363,6 +363,7 @@ TEST_F(Menus, AboutBoxShowsTheVersionOnEveryOpeningAndDoneClosesIt)
         EXPECT_TRUE(box->isVisible());
         EXPECT_EQ(box->windowTitle(), "About Tonra...");
         EXPECT_EQ(box->size(), QSize(329, 185));
+        EXPECT_EQ(box->minimumSize(), box->maximumSize()) << "a fixed size";
         auto *caption = child<QLabel>(box, "about_version_caption");
         auto *version = qobject_cast<QLabel *>(slot(ABN_about_version));
         ASSERT_NE(caption, nullptr);
@@ -430,6 +431,7 @@ TEST_F(Menus, PreferencesWindowShowsTheBoostSliderAndItsLabels)
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(window->windowTitle(), "Tonra Preferences");
     EXPECT_EQ(window->size(), QSize(310, 252));
+    EXPECT_EQ(window->minimumSize(), window->maximumSize()) << "a fixed size";
     EXPECT_EQ(window->palette().color(QPalette::Window), QColor(0xd9, 0xd9, 0xd9));
 
     auto *tabs = window->findChild<QTabWidget *>();

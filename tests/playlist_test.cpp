@@ -25,6 +25,7 @@
 #include <iterator>
 #include <functional>
 #include <map>
+#include <set>
 #include <optional>
 #include <string>
 #include <thread>
@@ -317,6 +318,24 @@ TEST_F(Playlist, ColumnsAndTheMarkerPicture)
 }
 
 // ---- repeat mode ---------------------------------------------------------------
+
+TEST_F(Playlist, RowsKeepOneHeightWhereverTheMarkerIs)
+{
+    fill(songs(20));
+    std::set<int> heights;
+    for (int marked : {-1, 0, 5}) {
+        if (marked >= 0)
+            mark(marked);
+        tree_modify(list(), std::max(marked, 0));
+        pump(10);
+        for (int r = 0; r < 20; ++r)
+            heights.insert(view()->visualRect(model()->index(r, 1)).height());
+        if (marked >= 0)
+            tree_item(list(), marked)->current = 0;
+    }
+    ASSERT_EQ(heights.size(), 1u);
+    EXPECT_GE(*heights.begin(), 16) << "the marker fits";
+}
 
 TEST_F(Playlist, RepeatModeFollowsTheToggles)
 {
