@@ -15,6 +15,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTest>
@@ -614,6 +615,26 @@ TEST_F(Menus, MenuKeyOpensThePlaylistMenuBesideTheCurrentRow)
         open_popup()->close();
         ASSERT_TRUE(wait_until([] { return open_popup() == nullptr; }, 2000));
     }
+}
+
+// The program keeps nothing between runs, the file chooser's own state
+// included: nothing new or changed in the user's settings directory.
+TEST_F(Menus, TheFileChooserWritesNothingUnderTheHome)
+{
+    const fs::path config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString();
+    auto snapshot = [&] {
+        std::map<fs::path, fs::file_time_type> entries;
+        std::error_code error;
+        for (fs::directory_iterator it(config, error), end; !error && it != end; it.increment(error))
+            entries[it->path()] = fs::last_write_time(it->path(), error);
+        return entries;
+    };
+    const auto before = snapshot();
+    ModalAnswer cancel;
+    choose(open_menu(file_menu), "open_file");
+    ASSERT_EQ(cancel.offers.size(), 1u);
+    pump(20);
+    EXPECT_EQ(snapshot(), before);
 }
 
 // ---- the playlist's chooser and dialog ------------------------------------------------
