@@ -25,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <pthread.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -53,6 +54,19 @@ std::map<std::pair<const Module *, std::string>, std::unique_ptr<Picture>> Pictu
 std::map<const Module *, std::unique_ptr<QWidget>> PictureModules;
 
 LinkObserver Observer;
+
+// The descriptor the routed signals arrive on.
+int SignalFd = -1;
+
+// Signals that came before the main window could take them are dropped, not
+// acted on once the loop first runs: a stop sent during start-up would
+// otherwise stop the first song before it is heard.
+void discard_pending_signals()
+{
+    signalfd_siginfo info;
+    while (SignalFd >= 0 && read(SignalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
+}
 
 OpenModule *module_of(QWidget *w)
 {
@@ -136,6 +150,13 @@ public:
                                       has("bottomprop"), {d.y(), d.height(), design.height()}, parent->height(),
                                       height);
             w->setGeometry(x, y, std::max(width, 0), std::max(height, 0));
+            // A widget hidden by its module stays hidden; one with a least
+            // height hides below it rather than draw its contents over
+            // each other.
+            const QVariant least = w->property("least_height");
+            const bool shown = !w->property("hidden_by_module").toBool() && (!least.isValid() || height >= least.toInt());
+            if (w->isVisibleTo(parent) != shown)
+                w->setVisible(shown);
         }
     }
 };
@@ -164,10 +185,12 @@ void record_anchors(QWidget *top)
 
 // ---- dispatch ---------------------------------------------------------------
 
-void open_menu(const Module &menu, QWidget *from, QWidget *window, int placement, QPoint at);
 QWidget *open_module(const Module &module, QWidget *from, int placement);
 
-void fire(const EventLink &link, QWidget *widget, QWidget *module_widget, CallbackInfo cb)
+// A menu opens at `at` when given (a menu asked for from the keyboard),
+// otherwise by its placement.
+void fire(const EventLink &link, QWidget *widget, QWidget *module_widget, CallbackInfo cb,
+          std::optional<QPoint> at = std::nullopt)
 {
     cb.reason = link.reason;
     if (Observer)
@@ -184,7 +207,7 @@ void fire(const EventLink &link, QWidget *widget, QWidget *module_widget, Callba
         break;
     case Link_Menu:
         if (link.module)
-            open_menu(*link.module, widget, module_widget, link.placement, QCursor::pos());
+            menu_open(*link.module, widget, module_widget, link.placement, at.value_or(QCursor::pos()));
         break;
     case Link_Done:
     case Link_Cancel:
@@ -193,101 +216,6 @@ void fire(const EventLink &link, QWidget *widget, QWidget *module_widget, Callba
         break;
     default:
         break;
-    }
-}
-
-// The key letter of a menu item as its mnemonic. A letter of the same case
-// comes first: the "P" of "Open Playlist..." is the one of "Playlist".
-QString with_mnemonic(const MenuItem &item)
-{
-    QString text = QString::fromUtf8(item.text);
-    text.replace('&', "&&");
-    if (item.key && *item.key) {
-        const QLatin1Char key(item.key[0]);
-        qsizetype at = text.indexOf(key, 0, Qt::CaseSensitive);
-        if (at < 0)
-            at = text.indexOf(key, 0, Qt::CaseInsensitive);
-        if (at >= 0)
-            text.insert(at, '&');
-    }
-    return text;
-}
-
-QKeySequence shortcut_of(const MenuItem &item)
-{
-    if (!item.key || !*item.key || item.modifier == 0)
-        return {};
-    const int key = Qt::Key_A + (std::toupper(static_cast<unsigned char>(item.key[0])) - 'A');
-    if (item.modifier == Modifier_Ctrl)
-        return QKeySequence(Qt::CTRL | key);
-    if (item.modifier == Modifier_Alt)
-        return QKeySequence(Qt::ALT | key);
-    return {};
-}
-
-const EventLink *menu_link(const Module &menu, const MenuItem &item)
-{
-    for (const EventLink *l = menu.links; l && l->kind != 0; ++l)
-        if (l->instance && std::strcmp(l->instance, item.instance) == 0)
-            return l;
-    return nullptr;
-}
-
-void open_menu(const Module &menu, QWidget *from, QWidget *window, int placement, QPoint at)
-{
-    auto *popup = new QMenu(window);  // deletes itself on close
-    popup->setObjectName(QString::fromUtf8(menu.resource));
-    popup->setAttribute(Qt::WA_DeleteOnClose);
-    for (const MenuItem *item = menu.items; item && item->level != 0; ++item) {
-        if (item->type == Item_Separator) {
-            popup->addSeparator();
-            continue;
-        }
-        QAction *action = popup->addAction(with_mnemonic(*item));
-        action->setObjectName(QString::fromUtf8(item->instance));
-        action->setShortcut(shortcut_of(*item));
-        const EventLink *link = menu_link(menu, *item);
-        QPointer<QWidget> owner(window);
-        QObject::connect(action, &QAction::triggered, popup, [link, owner] {
-            if (link && owner)
-                fire(*link, owner, owner, CallbackInfo{});
-        });
-    }
-    if (placement == Place_Below && from)
-        at = from->mapToGlobal(QPoint(0, from->height()));
-    // The popup takes the mouse from the button pressed to open it, which
-    // then never sees its release and would stay drawn pressed in.
-    if (auto *button = qobject_cast<QAbstractButton *>(from)) {
-        QPointer<QAbstractButton> opener(button);
-        QObject::connect(popup, &QMenu::aboutToHide, popup, [opener] {
-            if (opener)
-                opener->setDown(false);
-        });
-    }
-    popup->popup(at);
-}
-
-// Every menu item with a modifier answers its key combination while the
-// window that opens the menu is active, menu open or not.
-void install_shortcuts(QWidget *window, const Module &menu)
-{
-    for (const MenuItem *item = menu.items; item && item->level != 0; ++item) {
-        if (item->type == Item_Separator)
-            continue;
-        const EventLink *link = menu_link(menu, *item);
-        QList<QKeySequence> keys;
-        if (const QKeySequence key = shortcut_of(*item); !key.isEmpty())
-            keys << key;
-        if (link && link->kind == Link_Done && std::strcmp(item->instance, "exit") == 0)
-            keys << QKeySequence(Qt::CTRL | Qt::Key_Q);
-        for (const QKeySequence &key : keys) {
-            auto *shortcut = new QShortcut(key, window);  // owned by the window
-            QPointer<QWidget> owner(window);
-            QObject::connect(shortcut, &QShortcut::activated, window, [link, owner] {
-                if (link && owner)
-                    fire(*link, owner, owner, CallbackInfo{});
-            });
-        }
     }
 }
 
@@ -311,6 +239,36 @@ public:
     }
 
 private:
+    const EventLink *link_;
+    QPointer<QWidget> top_;
+};
+
+// The Menu key and Shift+F10 open a list's menu beside its current row, not
+// at the pointer, which may be anywhere on the screen.
+class MenuKey final : public QObject {
+public:
+    MenuKey(QAbstractItemView *view, const EventLink *link, QWidget *top) : QObject(view), view_(view), link_(link), top_(top) {}
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::KeyPress || !top_)
+            return false;
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const bool menu_key = key->key() == Qt::Key_Menu && key->modifiers() == Qt::NoModifier;
+        const bool shift_f10 = key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier;
+        if (!menu_key && !shift_f10)
+            return false;
+        QPoint at(0, 0);
+        if (const QModelIndex current = view_->currentIndex(); current.isValid()) {
+            view_->scrollTo(current);
+            const QRect row = view_->visualRect(current);
+            at = QPoint(std::max(row.left(), 0) + 8, row.center().y());
+        }
+        fire(*link_, view_, top_, CallbackInfo{}, view_->viewport()->mapToGlobal(at));
+        return true;
+    }
+
+private:
+    QAbstractItemView *view_;
     const EventLink *link_;
     QPointer<QWidget> top_;
 };
@@ -360,8 +318,11 @@ void bind(const EventLink &link, QWidget *top)
         }
         break;
     case Reason_Arm:
-        if (auto *button = qobject_cast<QAbstractButton *>(w))
+        if (auto *button = qobject_cast<QAbstractButton *>(w)) {
             QObject::connect(button, &QAbstractButton::pressed, button, [run, button] { run(button); });
+            if (link.kind == Link_Menu && link.placement == Place_Below)
+                menu_bar_button(button, &link, top);
+        }
         break;
     case Reason_SliderMoved:
         if (auto *slider = qobject_cast<QAbstractSlider *>(w))
@@ -387,6 +348,8 @@ void bind(const EventLink &link, QWidget *top)
     case Reason_MenuRequest:
         w->setContextMenuPolicy(Qt::CustomContextMenu);
         QObject::connect(w, &QWidget::customContextMenuRequested, w, [run, w](const QPoint &) { run(w); });
+        if (auto *view = qobject_cast<QAbstractItemView *>(w))
+            view->installEventFilter(new MenuKey(view, &link, top));
         break;
     case Reason_RawEvent:
     case Reason_Realized:
@@ -529,7 +492,7 @@ void place(QWidget *top, QWidget *from, int placement)
 QWidget *open_module(const Module &module, QWidget *from, int placement)
 {
     if (module.kind == ModuleKind::Menu) {
-        open_menu(module, from, from ? from->window() : nullptr, placement, QCursor::pos());
+        menu_open(module, from, from ? from->window() : nullptr, placement, QCursor::pos());
         return nullptr;
     }
     // A dialog that is already open is brought to the front, not doubled:
@@ -574,7 +537,7 @@ QWidget *open_module(const Module &module, QWidget *from, int placement)
     if (main_window) {
         for (const EventLink *l = module.links; l && l->kind != 0; ++l)
             if (l->kind == Link_Menu && l->module)
-                install_shortcuts(top, *l->module);
+                menu_install_shortcuts(top, *l->module);
         apply_window_options(top);
         switch (Options.state) {
         case 'i': top->showMinimized(); break;
@@ -582,9 +545,16 @@ QWidget *open_module(const Module &module, QWidget *from, int placement)
         default: top->show(); break;
         }
         for (const EventLink *l = module.links; l && l->kind != 0; ++l)
-            if (l->category == Category_RawEvent && (l->event_mask & 0x40000))
+            if (l->category == Category_RawEvent && (l->event_mask & 0x40000)) {
+                discard_pending_signals();
                 svc_set_target(top);
+            }
     } else {
+        // A dialog whose widgets keep no anchors is laid out for its one
+        // size: the window manager offers no resizing or maximizing.
+        const auto children = top->findChildren<QWidget *>();
+        if (std::none_of(children.begin(), children.end(), [](QWidget *w) { return w->property("anchors").isValid(); }))
+            top->setFixedSize(top->size());
         place(top, from, placement);
         top->show();
     }
@@ -785,9 +755,10 @@ void ab_init(int, char **argv, const WindowOptions &options)
     }
 }
 
+
 int ab_route_signals(std::initializer_list<int> numbers, void (*handler)(int))
 {
-    static int fd = -1;
+    int &fd = SignalFd;
     static void (*route)(int) = nullptr;
     route = handler;
     if (fd >= 0)
@@ -844,6 +815,11 @@ void ab_destroy(Widget *widget)
         QCoreApplication::quit();
 }
 
+void ab_fire(const EventLink &link, QWidget *widget, QWidget *module_widget, CallbackInfo cb)
+{
+    fire(link, widget, module_widget, cb);
+}
+
 void ab_set_link_observer(LinkObserver observer) { Observer = std::move(observer); }
 
 // ---- descriptors, blocking, redraw --------------------------------------------------
@@ -873,6 +849,12 @@ int ab_remove_fd(int fd)
     it->second.notifier.release()->deleteLater();
     Watches.erase(it);
     return 0;
+}
+
+void ab_relayout(QWidget *parent)
+{
+    if (parent)
+        Anchors::relayout(parent);
 }
 
 int ab_fd_watch_count() { return static_cast<int>(Watches.size()); }

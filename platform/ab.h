@@ -48,6 +48,9 @@ void ab_set_title(Widget *w, const char *title);
 void ab_set_value(Widget *w, int value);
 [[nodiscard]] Area ab_get_area(Widget *w);
 void ab_set_area(Widget *w, Area area);
+// Shows or hides a widget with all it holds: hidden, none of it takes the
+// focus or keys.
+void ab_set_shown(Widget *w, bool shown);
 
 // Descriptor watches: the callback runs on the user-interface thread while
 // the descriptor is readable. One watch per descriptor; adding again replaces.

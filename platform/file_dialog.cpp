@@ -3,6 +3,8 @@
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QIdentityProxyModel>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTreeView>
 
 #include "platform/ab.h"
@@ -28,6 +30,13 @@ public:
 int ab_file_selection(Widget *parent, const char *title, const char *directory, const char *pattern,
                       std::string &path)
 {
+    // The dialog keeps its state in the toolkit's own settings file under
+    // the user's home; the program keeps nothing between runs, so that file
+    // goes to a directory of its own that is gone when the dialog is.
+    QTemporaryDir settings;
+    if (settings.isValid())
+        for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat})
+            QSettings::setPath(format, QSettings::UserScope, settings.path());
     QFileDialog dialog(parent, QString::fromUtf8(title), directory ? QFile::decodeName(directory) : QString(),
                        QString::fromUtf8(pattern));
     dialog.setObjectName("file_selection");

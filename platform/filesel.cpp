@@ -10,6 +10,56 @@
 #include <pthread.h>
 
 namespace {
+// The browser's columns: the name, then "Size" and "Date" as the file
+// system model gives them, then "Permissions", "Owner" and "Group" from
+// the file's status.
+class FileColumns final : public QFileSystemModel {
+public:
+    using QFileSystemModel::QFileSystemModel;
+    enum { Name, Size, Date, Permissions, Owner, Group, Count };
+    int columnCount(const QModelIndex &parent) const override
+    {
+        return parent.column() > 0 ? 0 : Count;
+    }
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
+    {
+        static constexpr const char *Titles[Count] = {"All Files and Directories", "Size", "Date", "Permissions", "Owner", "Group"};
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= Count)
+            return QFileSystemModel::headerData(section, orientation, role);
+        return QString::fromLatin1(Titles[section]);
+    }
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (!index.isValid() || index.column() < Date)
+            return QFileSystemModel::data(index, role);
+        if (index.column() == Date)
+            return QFileSystemModel::data(index.siblingAtColumn(3), role);  // the model's own date column
+        if (role != Qt::DisplayRole)
+            return {};
+        const QFileInfo info = fileInfo(index.siblingAtColumn(0));
+        switch (index.column()) {
+        case Permissions: return permissions(info);
+        case Owner: return info.owner();
+        case Group: return info.group();
+        default: return {};
+        }
+    }
+
+private:
+    static QString permissions(const QFileInfo &info)
+    {
+        QString text = info.isSymLink() ? "l" : info.isDir() ? "d" : "-";
+        const QFile::Permissions p = info.permissions();
+        const std::pair<QFile::Permission, char> bits[] = {
+            {QFile::ReadOwner, 'r'}, {QFile::WriteOwner, 'w'}, {QFile::ExeOwner, 'x'},
+            {QFile::ReadGroup, 'r'}, {QFile::WriteGroup, 'w'}, {QFile::ExeGroup, 'x'},
+            {QFile::ReadOther, 'r'}, {QFile::WriteOther, 'w'}, {QFile::ExeOther, 'x'}};
+        for (const auto &[bit, letter] : bits)
+            text += (p & bit) ? QChar(letter) : QChar('-');
+        return text;
+    }
+};
+
 // The model reads the file system on a thread of its own, started as the
 // model is made; it inherits the signal mask of the user-interface thread,
 // which alone takes SIGUSR1 and SIGUSR2.
@@ -20,7 +70,7 @@ QFileSystemModel *without_user_signals(QObject *parent)
     sigaddset(&usr, SIGUSR1);
     sigaddset(&usr, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &usr, &previous);
-    auto *model = new QFileSystemModel(parent);  // owned by the view
+    auto *model = new FileColumns(parent);  // owned by the view
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return model;
 }
@@ -38,7 +88,6 @@ FileBrowser::FileBrowser(QWidget *parent) : QTreeView(parent), files_(without_us
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setUniformRowHeights(true);
-    setColumnHidden(2, true);  // the kind column says "Folder" or "File" only
     header()->resizeSection(0, 160);
 }
 

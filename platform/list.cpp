@@ -1,7 +1,6 @@
 #include "platform/list.h"
 
 #include <QAbstractTableModel>
-#include <QFile>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QTimer>
@@ -9,6 +8,7 @@
 #include <algorithm>
 
 #include "platform/ab_qt.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -24,6 +24,8 @@ std::string_view column(std::string_view text, int c)
     }
     return text.substr(0, text.find('\t'));
 }
+
+constexpr int MarkerHeight = 16;
 
 class ItemList final : public QAbstractTableModel {
 public:
@@ -53,6 +55,11 @@ public:
             return {};
         const TreeItem &item = items[static_cast<std::size_t>(index.row()) + held_back_];
         if (index.column() == 0) {
+            // Every row as high as the marker needs, whether it shows the
+            // marker or not: the rows take the first row's height, and the
+            // list would jump as the marker comes to or leaves the top.
+            if (role == Qt::SizeHintRole && !images.empty())
+                return QSize(-1, std::max(MarkerHeight, view_->fontMetrics().height()) + 2);
             if (role != Qt::DecorationRole || image_ == nullptr)
                 return {};
             const int picture = image_(view_, &item);
@@ -63,11 +70,7 @@ public:
         if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
             return {};
         const int c = index.column() - 1;
-        const std::string_view text = column(item.text, c);
-        // The last column is a path: show it in the file system's encoding.
-        if (text.data() + text.size() == item.text.data() + item.text.size() && c > 0)
-            return QFile::decodeName(QByteArray(text.data(), static_cast<qsizetype>(text.size())));
-        return ab_text_from_bytes(text);
+        return display_text(column(item.text, c));
     }
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override
     {
@@ -85,22 +88,22 @@ public:
     // Those are held back from the views, above the rows they know, and
     // announced together at most every 100 ms, or as soon as anything else
     // touches the list through the layer.
-    void add_first(std::vector<std::string> &texts, bool hold_back)
+    void add_first(std::vector<TreeItem> &added, bool hold_back)
     {
-        if (texts.empty())
+        if (added.empty())
             return;
         if (hold_back) {
-            for (auto &text : texts)
-                items.push_front(TreeItem{std::move(text), 0});
-            held_back_ += texts.size();
+            for (auto &item : added)
+                items.push_front(std::move(item));
+            held_back_ += added.size();
             if (!held_back_timer_.isActive())
                 held_back_timer_.start();
             return;
         }
         announce();
-        beginInsertRows({}, 0, static_cast<int>(texts.size()) - 1);
-        for (auto &text : texts)
-            items.push_front(TreeItem{std::move(text), 0});
+        beginInsertRows({}, 0, static_cast<int>(added.size()) - 1);
+        for (auto &item : added)
+            items.push_front(std::move(item));
         endInsertRows();
     }
     void announce()
@@ -186,6 +189,7 @@ void tree_attach(QWidget *widget, const EventLink *image_link)
     view->header()->setSectionsMovable(false);
     // Without a picture column the list is a plain one-column list.
     view->setColumnHidden(0, image_link == nullptr);
+    view->setIconSize(QSize(MarkerHeight, MarkerHeight));
 }
 
 int tree_item_row(QWidget *view, int view_row)
@@ -214,20 +218,20 @@ const std::deque<TreeItem> &tree_items(Widget *list)
     return m ? m->items : NoItems;
 }
 
-int tree_add_first(Widget *list, std::string text)
+int tree_add_first(Widget *list, std::string text, std::string path)
 {
-    std::vector<std::string> one;
-    one.push_back(std::move(text));
+    std::vector<TreeItem> one;
+    one.push_back(TreeItem{std::move(text), 0, std::move(path)});
     return tree_add_first_batch(list, std::move(one));
 }
 
-int tree_add_first_batch(Widget *list, std::vector<std::string> texts)
+int tree_add_first_batch(Widget *list, std::vector<TreeItem> added)
 {
     auto *m = store_of(list);
     if (m == nullptr)
         return -1;
     try {
-        m->add_first(texts, ab_in_locked_section());
+        m->add_first(added, ab_in_locked_section());
     } catch (const std::bad_alloc &) {
         return -1;
     }
@@ -354,9 +358,10 @@ void tree_set_column_widths(Widget *list, std::span<const int> widths)
     if (view == nullptr)
         return;
     // The style's minimum would widen a narrow picture column.
+    // The last column, which takes the rest, may have none left at the
+    // designed size: the list then needs no horizontal scroll bar.
     if (!widths.empty())
-        view->header()->setMinimumSectionSize(
-            std::min(view->header()->minimumSectionSize(), *std::min_element(widths.begin(), widths.end())));
+        view->header()->setMinimumSectionSize(0);
     for (std::size_t c = 0; c < widths.size(); ++c)
         view->header()->resizeSection(static_cast<int>(c), widths[c]);
 }

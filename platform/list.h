@@ -13,10 +13,13 @@
 #include "platform/widget.h"
 
 // One entry: display text split into columns at tabs; `current` marks the
-// song the marker picture stands beside.
+// song the marker picture stands beside; `path`, when not empty, is the file
+// the entry stands for, kept apart from the text so that nothing in a name
+// (a tab, a newline) can change which file that is.
 struct TreeItem {
     std::string text;
     int current = 0;
+    std::string path;
 };
 
 struct Picture;
@@ -26,10 +29,10 @@ struct Picture;
 [[nodiscard]] TreeItem *tree_item(Widget *list, int row);
 [[nodiscard]] const std::deque<TreeItem> &tree_items(Widget *list);
 // Inserts at the top; 0, or -1 when the item could not be made.
-int tree_add_first(Widget *list, std::string text);
+int tree_add_first(Widget *list, std::string text, std::string path = {});
 // Adds a batch at the top, the last of the batch ending up topmost, as if
 // each had been added on its own in order.
-int tree_add_first_batch(Widget *list, std::vector<std::string> texts);
+int tree_add_first_batch(Widget *list, std::vector<TreeItem> items);
 void tree_remove_rows(Widget *list, std::span<const int> rows);
 void tree_free_all(Widget *list);
 // Lets the caller reorder the items in place (swaps and moves only, never

@@ -9,6 +9,7 @@
 
 #include "platform/ab.h"
 #include "platform/ab_qt.h"
+#include "platform/text.h"
 
 std::uint32_t ab_get_flags(Widget *w)
 {
@@ -40,14 +41,7 @@ void ab_set_flags(Widget *w, std::uint32_t value, std::uint32_t mask)
     }
 }
 
-QString ab_text_from_bytes(std::string_view bytes)
-{
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-    if (!utf8.hasError())
-        return text;
-    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
-}
+QString ab_text_from_bytes(std::string_view bytes) { return display_text(bytes); }
 
 void ab_set_text(Widget *w, const char *text)
 {
@@ -109,9 +103,24 @@ void ab_set_area(Widget *w, Area area)
     if (w == nullptr)
         return;
     if (w->isWindow()) {
+        // A maximized or full-screen window keeps the size its state gives
+        // it; resizing would take it out of that state.
+        if (w->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))
+            return;
         w->resize(area.w, area.h);
-        w->move(area.x, area.y);
+        // Moved only when asked to: a move to where it already is can make
+        // the window manager place it anew.
+        if (w->pos() != QPoint(area.x, area.y))
+            w->move(area.x, area.y);
     } else {
         w->setGeometry(area.x, area.y, area.w, area.h);
     }
+}
+
+void ab_set_shown(Widget *w, bool shown)
+{
+    if (w == nullptr)
+        return;
+    w->setProperty("hidden_by_module", !shown);
+    ab_relayout(w->parentWidget());
 }

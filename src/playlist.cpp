@@ -46,6 +46,8 @@ Widget *list() { return AbWidgets[ABN_playlist]; }
 
 std::string_view path_of(const TreeItem &item)
 {
+    if (!item.path.empty())
+        return item.path;
     const std::string_view text = item.text;
     const auto tab = text.rfind('\t');
     return tab == std::string_view::npos ? text : text.substr(tab + 1);
@@ -69,17 +71,27 @@ void show_count()
 
 std::string_view field(const char (&bytes)[64]) { return {bytes, strnlen(bytes, sizeof bytes)}; }
 
+// A field as a column of the item text: its tabs and line breaks become
+// blanks, so the text's only tabs are the ones between its columns.
+std::string &append_column(std::string &text, std::string_view column)
+{
+    for (const char c : column)
+        text.push_back(c == '\t' || c == '\n' || c == '\r' ? ' ' : c);
+    return text;
+}
+
 std::string item_text(const char *path)
 {
     id3_info tag{};
     std::string text;
     if (id3_parse_file(path, &tag) == 0 && (tag.artist[0] != '\0' || tag.title[0] != '\0')) {
-        text.append(field(tag.artist)).append("  /  ").append(field(tag.title));
+        append_column(text, field(tag.artist)).append("  /  ");
+        append_column(text, field(tag.title));
     } else {
-        text.append(playlist_file_name(path));
+        append_column(text, playlist_file_name(path));
     }
-    text.append("\t\t").append(path);
-    return text;
+    text.append("\t\t");
+    return append_column(text, path);
 }
 
 // Moves the marker from `from` (-1: none) to `to`, redraws both and copies
@@ -122,9 +134,9 @@ bool path_fits(const char *path, const char *caller)
     return true;
 }
 
-int add_text(std::string text)
+int add_text(std::string text, const char *path)
 {
-    if (tree_add_first(list(), std::move(text)) != 0)
+    if (tree_add_first(list(), std::move(text), path) != 0)
         return -1;
     show_count();
     return 0;
@@ -226,7 +238,7 @@ int playlist_add_filename(const char *path)
 {
     if (!path_fits(path, "playlist_add_filename"))
         return -1;
-    return add_text(item_text(path));
+    return add_text(item_text(path), path);
 }
 
 std::string playlist_item_text(const char *path) { return item_text(path); }
@@ -235,7 +247,7 @@ int playlist_add_text(const char *path, std::string text)
 {
     if (!path_fits(path, "playlist_add_text"))
         return -1;
-    return add_text(std::move(text));
+    return add_text(std::move(text), path);
 }
 
 int playlist_adding_finished()

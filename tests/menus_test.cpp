@@ -15,6 +15,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTest>
@@ -363,6 +364,7 @@ TEST_F(Menus, AboutBoxShowsTheVersionOnEveryOpeningAndDoneClosesIt)
         EXPECT_TRUE(box->isVisible());
         EXPECT_EQ(box->windowTitle(), "About Tonra...");
         EXPECT_EQ(box->size(), QSize(329, 185));
+        EXPECT_EQ(box->minimumSize(), box->maximumSize()) << "a fixed size";
         auto *caption = child<QLabel>(box, "about_version_caption");
         auto *version = qobject_cast<QLabel *>(slot(ABN_about_version));
         ASSERT_NE(caption, nullptr);
@@ -430,6 +432,7 @@ TEST_F(Menus, PreferencesWindowShowsTheBoostSliderAndItsLabels)
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(window->windowTitle(), "Tonra Preferences");
     EXPECT_EQ(window->size(), QSize(310, 252));
+    EXPECT_EQ(window->minimumSize(), window->maximumSize()) << "a fixed size";
     EXPECT_EQ(window->palette().color(QPalette::Window), QColor(0xd9, 0xd9, 0xd9));
 
     auto *tabs = window->findChild<QTabWidget *>();
@@ -533,6 +536,105 @@ TEST_F(Menus, CtrlOAndCtrlPRunTheOpenItemsWithTheMenuClosed)
         EXPECT_EQ(cancel.offers.size(), 1u);
         EXPECT_EQ(open_popup(), nullptr);
     }
+}
+
+// The bar as desktop menu bars behave: opened from the keyboard its first
+// item is highlighted, Left and Right and the pointer go from menu to menu,
+// and the shortcuts work while a menu is open.
+TEST_F(Menus, MenuBarIsDrivenFromTheKeyboardAndThePointer)
+{
+    // Back from a dialog, as the window manager brings it back.
+    auto back_to_base = [] {
+        base()->activateWindow();
+        return wait_until([] { return QGuiApplication::focusWindow() == base()->windowHandle(); }, 2000);
+    };
+    auto keys = [&](std::initializer_list<std::pair<Qt::Key, Qt::KeyboardModifiers>> presses) {
+        for (auto [key, modifiers] : presses) {
+            QWidget *to = open_popup();
+            if (to == nullptr) {
+                back_to_base();
+                to = base();
+            }
+            QTest::keyClick(to, key, modifiers);
+            pump(10);
+        }
+    };
+    auto about_opened = [] {
+        const bool open = wait_until([] { return slot(ABN_aboutbox) != nullptr; }, 2000);
+        if (open)
+            ab_destroy(slot(ABN_aboutbox));
+        return open && wait_until([] { return windows_named("aboutbox") == 0; });
+    };
+    {
+        ModalAnswer cancel;
+        keys({{Qt::Key_F, Qt::AltModifier}, {Qt::Key_Return, {}}});
+        ASSERT_EQ(cancel.offers.size(), 1u);
+        EXPECT_EQ(cancel.offers[0].title, "Choose Your Music");
+    }
+    keys({{Qt::Key_H, Qt::AltModifier}, {Qt::Key_Return, {}}});
+    EXPECT_TRUE(about_opened());
+
+    back_to_base();
+    keys({{Qt::Key_F, Qt::AltModifier}, {Qt::Key_Right, {}}});
+    ASSERT_TRUE(wait_until([] { return open_popup() && open_popup()->objectName() == "help_menu"; }, 2000));
+    keys({{Qt::Key_Return, {}}});
+    EXPECT_TRUE(about_opened());
+    {
+        ModalAnswer cancel;
+        keys({{Qt::Key_F, Qt::AltModifier}, {Qt::Key_O, Qt::ControlModifier}});
+        EXPECT_EQ(cancel.offers.size(), 1u);
+        EXPECT_EQ(open_popup(), nullptr);
+    }
+    ASSERT_TRUE(back_to_base());
+    // A click on File (press and release), then the pointer over Help.
+    QTest::mouseClick(slot(ABN_file), Qt::LeftButton);
+    ASSERT_TRUE(wait_until([] { return open_popup() != nullptr; }, 2000));
+    QMenu *menu = open_popup();
+    QWidget *help = slot(ABN_help);
+    QTest::mouseMove(menu, menu->mapFromGlobal(help->mapToGlobal(help->rect().center())));
+    ASSERT_TRUE(wait_until([] { return open_popup() && open_popup()->objectName() == "help_menu"; }, 2000));
+    EXPECT_EQ(open_popup()->activeAction(), nullptr);
+}
+
+TEST_F(Menus, MenuKeyOpensThePlaylistMenuBesideTheCurrentRow)
+{
+    auto *list = qobject_cast<QTreeView *>(slot(ABN_playlist));
+    for (int i = 0; i < 20; ++i)
+        tree_add_first(list, "song\t\t/songs/" + std::to_string(i) + ".mp3");
+    QCursor::setPos(screen_area().bottomRight() - QPoint(5, 5));
+    for (auto [key, modifiers] : {std::pair{Qt::Key_Menu, Qt::KeyboardModifiers{}},
+                                  std::pair{Qt::Key_F10, Qt::KeyboardModifiers{Qt::ShiftModifier}}}) {
+        tree_goto(list, 12);
+        list->setFocus();
+        QTest::keyClick(list, key, modifiers);
+        ASSERT_TRUE(wait_until([] { return open_popup() != nullptr; }, 2000));
+        const QRect cell = list->visualRect(list->currentIndex());
+        const QRect row(list->viewport()->mapToGlobal(QPoint(0, cell.top())), QSize(list->viewport()->width(), cell.height()));
+        EXPECT_EQ(open_popup()->objectName(), "playlist_context");
+        EXPECT_TRUE(row.contains(open_popup()->pos())) << open_popup()->pos().x() << "," << open_popup()->pos().y();
+        open_popup()->close();
+        ASSERT_TRUE(wait_until([] { return open_popup() == nullptr; }, 2000));
+    }
+}
+
+// The program keeps nothing between runs, the file chooser's own state
+// included: nothing new or changed in the user's settings directory.
+TEST_F(Menus, TheFileChooserWritesNothingUnderTheHome)
+{
+    const fs::path config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString();
+    auto snapshot = [&] {
+        std::map<fs::path, fs::file_time_type> entries;
+        std::error_code error;
+        for (fs::directory_iterator it(config, error), end; !error && it != end; it.increment(error))
+            entries[it->path()] = fs::last_write_time(it->path(), error);
+        return entries;
+    };
+    const auto before = snapshot();
+    ModalAnswer cancel;
+    choose(open_menu(file_menu), "open_file");
+    ASSERT_EQ(cancel.offers.size(), 1u);
+    pump(20);
+    EXPECT_EQ(snapshot(), before);
 }
 
 // ---- the playlist's chooser and dialog ------------------------------------------------

@@ -21,8 +21,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <map>
+#include <set>
 #include <optional>
 #include <string>
 #include <thread>
@@ -175,6 +178,56 @@ TEST_F(Playlist, Latin1AndUtf8TagsAreShownAsWritten)
     EXPECT_EQ(shown(1, 1), QString::fromUtf8("Björk  /  Jóga"));
 }
 
+// A version 2.2 tag at the start of a song file: ISO-8859-1 frames, as the
+// reader takes them, written unconverted.
+std::string write_v22_song(const std::string &path, std::string_view artist, std::string_view title)
+{
+    std::string frames;
+    for (auto [id, text] : {std::pair{"TP1", artist}, std::pair{"TT2", title}}) {
+        const std::size_t size = text.size() + 1;
+        frames += id;
+        frames += {char(size >> 16), char(size >> 8 & 0xFF), char(size & 0xFF), '\0'};
+        frames += text;
+    }
+    frames += std::string(16, '\0');
+    std::string tag = "ID3";
+    tag += {'\2', '\0', '\0', '\0', '\0', char(frames.size() >> 7 & 0x7F), char(frames.size() & 0x7F)};
+    const std::string song = write_song(path, std::nullopt);
+    std::ifstream in(song, std::ios::binary);
+    const std::string audio{std::istreambuf_iterator<char>(in), {}};
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << tag << frames << audio;
+    return path;
+}
+
+// Each column decoded on its own; what a name holds never moves a column
+// nor changes the file a row plays.
+TEST_F(Playlist, ColumnsAreDecodedOnTheirOwnAndNamesNeverChangeWhatPlays)
+{
+    TempDir dir;
+    std::string e40;
+    for (int i = 0; i < 40; ++i)
+        e40 += "\xC3\xA9";
+    const auto cut = write_v22_song(dir.file("cut.mp3"), "Bj\xC3\xB6rk", e40);
+    const auto mixed = write_song(dir.file("mixed.mp3"), V1Tag{"Beyonc\xE9", "J\xC3\xB3ga", ""});
+    const auto tabbed_tag = write_song(dir.file("tabbed.mp3"), V1Tag{"Art\tist", "Ti\ntle", ""});
+    const auto tabbed_name = write_song(dir.file("a\there\nnow.mp3"), std::nullopt);
+    fill({cut, mixed, tabbed_tag, tabbed_name});
+
+    EXPECT_EQ(shown(0, 1), QString::fromUtf8("Björk  /  ") + QString(31, QChar(0xE9)));
+    EXPECT_EQ(shown(1, 1), QString::fromUtf8("Beyoncé  /  Jóga"));
+    EXPECT_EQ(shown(2, 1), "Art ist  /  Ti tle");
+    EXPECT_EQ(shown(2, 2), "");
+    EXPECT_EQ(shown(3, 1), "a here now.mp3");
+    EXPECT_EQ(shown(3, 3), QString::fromStdString(dir.file("a here now.mp3")));
+
+    const QPoint row3 = view()->visualRect(model()->index(3, 1)).center();
+    QTest::mouseClick(view()->viewport(), Qt::LeftButton, {}, row3);
+    QTest::mouseDClick(view()->viewport(), Qt::LeftButton, {}, row3);
+    EXPECT_EQ(Played, std::vector<std::string>{tabbed_name});
+    Playing = 0;  // stopped: next gives the marked song itself
+    EXPECT_EQ(next().text, tabbed_name);
+}
+
 TEST_F(Playlist, AdditionsGoToTheTopAndAreCounted)
 {
     EXPECT_EQ(ab_get_text(AbWidgets[ABN_song_count]), "0 Songs");
@@ -265,6 +318,24 @@ TEST_F(Playlist, ColumnsAndTheMarkerPicture)
 }
 
 // ---- repeat mode ---------------------------------------------------------------
+
+TEST_F(Playlist, RowsKeepOneHeightWhereverTheMarkerIs)
+{
+    fill(songs(20));
+    std::set<int> heights;
+    for (int marked : {-1, 0, 5}) {
+        if (marked >= 0)
+            mark(marked);
+        tree_modify(list(), std::max(marked, 0));
+        pump(10);
+        for (int r = 0; r < 20; ++r)
+            heights.insert(view()->visualRect(model()->index(r, 1)).height());
+        if (marked >= 0)
+            tree_item(list(), marked)->current = 0;
+    }
+    ASSERT_EQ(heights.size(), 1u);
+    EXPECT_GE(*heights.begin(), 16) << "the marker fits";
+}
 
 TEST_F(Playlist, RepeatModeFollowsTheToggles)
 {

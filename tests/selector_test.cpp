@@ -169,8 +169,13 @@ TEST_F(Selector, LaysOutTheDialogAndResizesInProportion)
         EXPECT_EQ(ab_get_text(AbWidgets[index]), text);
     auto *list = qobject_cast<QTreeView *>(AbWidgets[ABN_selector_list]);
     EXPECT_EQ(list->model()->headerData(1, Qt::Horizontal).toString(), "To Add to Playlist");
-    EXPECT_EQ(qobject_cast<QTreeView *>(AbWidgets[ABN_selector_filesel])->selectionMode(),
-              QAbstractItemView::ExtendedSelection);
+    auto *browser = qobject_cast<QTreeView *>(AbWidgets[ABN_selector_filesel]);
+    EXPECT_EQ(browser->selectionMode(), QAbstractItemView::ExtendedSelection);
+    QStringList headers;
+    for (int c = 0; c < browser->model()->columnCount(); ++c)
+        if (!browser->isColumnHidden(c))
+            headers << browser->model()->headerData(c, Qt::Horizontal).toString();
+    EXPECT_EQ(headers, (QStringList{"All Files and Directories", "Size", "Date", "Permissions", "Owner", "Group"}));
 
     // Twice the size: the upper panel grows from 310 x 338 to 620 x 719.
     dialog->resize(620, 762);
