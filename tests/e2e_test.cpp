@@ -427,7 +427,9 @@ TEST_F(Desktop, MissingAndDeletedSongs)
     EXPECT_NE(err.find("Failed to open mp3 file " + a.string() + "\n"), std::string::npos) << err;
     EXPECT_NE(err.find("player_play_song: madthread_start: No such file or directory\n"), std::string::npos) << err;
     EXPECT_EQ(waitpid(tonra, nullptr, WNOHANG), 0) << "still running";
-    EXPECT_EQ(title(), "Tonra - a.mp3");
+    // Moving on by itself, the player steps over the song that would not
+    // start, round the list to b again.
+    EXPECT_TRUE(eventually([this] { return title() == "Tonra - Tones / b"; }));
 }
 
 } // namespace
