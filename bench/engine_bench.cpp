@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How much the decode engine costs beyond decoding itself. A generated
 // 10-minute 44.1 kHz stereo 128 kbps MP3 is played through the engine into
 // ALSA's null device (which never waits), and measured against a bare libmad

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tags read per second against the I/O floor: opening each file and reading
 // its first and last 1024 bytes, which any reader of those blocks must pay.
 // The directory scan reads one tag per file it adds while it holds the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How soon a mute is heard, and what playing costs, with the mixer group in
 // software against the group as the sound server's stream volume, both in
 // the same run. Needs ALSA's "default" device to play through a PulseAudio

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The playlist at library scale: 50,000 additions (every one reading a real
 // tag), first on the user-interface thread as the command line adds, then
 // from another thread one locked section each as the directory scan adds;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The add-to-playlist search over a generated library: 20,000 songs in 2,000
 // directories (40 groups of 50), half of them with a tag. Measured in one run:
 //   floor:  `find` over the tree, then the first and the last 1024 bytes of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The interface layer: creates the user-interface modules from their
 // definitions in ui/, binds their event links, and gives the modules the few
 // widget operations they rely on. Every function here runs on the

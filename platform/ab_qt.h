@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internals of the interface layer shared between its files; Qt allowed.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whether the toolkit will find a display, decided before it starts: Qt
 // aborts the process when no platform plugin can open one, so the program
 // names the display it could not open and ends with status 1 instead.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The modal file dialog of the file picker.
 #include <QFile>
 #include <QFileDialog>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the modules may ask of a dialog's file and directory browser.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file and directory browser of a dialog, as the interface definitions
 // in ui/ name it: a tree of the file system from a root directory, showing
 // directories and the files whose names fit a pattern. Qt allowed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // List widgets (the playlist and the selector's list): a flat list of items
 // held in display order, top first, with the operations the modules rely on.
 // Adding at the top is O(1); bulk removal and replacement are O(n).

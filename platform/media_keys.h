@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The keyboard's media keys (play, pause, play/pause, stop, next, previous)
 // act as the transport buttons while the main window has the focus.
 #pragma once

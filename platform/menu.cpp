@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The menus of the interface layer: the menu buttons' drop-down menus and
 // the list's context menu, built from the menus' item tables.
 #include <QAbstractButton>

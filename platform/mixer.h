@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The mixer group of the playback stream: "PCM Subchannel", index 0, volumes
 // for front left and front right, and a mute mask.
 //

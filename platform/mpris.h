@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The desktop's remote control: the player answers the MPRIS interfaces
 // (org.mpris.MediaPlayer2 and its Player) on the session bus, as
 // org.mpris.MediaPlayer2.tonra, or, while another instance holds that name,

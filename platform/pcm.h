@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The PCM playback stream of the decode engine, on ALSA's "default" device
 // (the user's preferred one; ALSA's configuration chooses it): signed 16-bit
 // little-endian, 1 or 2 interleaved channels. This is the only file that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The volume and mute of this process's playback stream in a sound server
 // that speaks the PulseAudio protocol (PulseAudio, or PipeWire's
 // pipewire-pulse). Where the ALSA device plays through such a server, the

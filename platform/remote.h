@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Driving the player from outside its window's widgets (the desktop's media
 // keys and its remote-control bus): a press acts as a click on the matching
 // button, with the same rules (a disabled button does nothing), and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Service events: 16-bit request codes posted to the main window from any
 // thread or from a signal handler, and read on the user-interface thread.
 //

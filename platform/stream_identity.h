@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How the sound server lists the program's output stream: named "Tonra",
 // with the icon "tonra" and the role "music". ALSA's pulse and pipewire
 // plugins take these from the environment, so they are set there before the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text from tags and file names as the user sees it. Qt allowed.
 #pragma once
 

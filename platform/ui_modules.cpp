@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The definitions in ui/, by resource name. uic compiles each .ui file into a
 // class that builds the module's widget tree; widget object names are the
 // instance names that the link tables and the widget table use.

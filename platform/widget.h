@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The vocabulary shared by the modules and the interface layer: an opaque
 // widget, the widget-callback form, the records that describe the
 // user-interface modules and their event links. Nothing here needs a Qt

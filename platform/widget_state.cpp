@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Widget state as the modules see it: flag words under a mask, texts,
 // values and areas. Programmatic changes never run a widget's handlers.
 #include <QAbstractButton>

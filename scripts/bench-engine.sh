@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Measures the decode engine: its cost against a bare libmad loop, madplay
 # and mpg123 on ALSA's null device, then the CPU share of one core while a
 # private PulseAudio server with a null sink plays it in real time; then the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds and runs every benchmark; each prints its figures and its ratio to a
 # baseline measured in the same run.
 # Usage: scripts/bench.sh [build directory]

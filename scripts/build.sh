@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Configures and builds into the given directory (default build/); extra
 # arguments go to cmake's configure step.
 set -euo pipefail

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sourced by run.sh and test.sh: who builds and runs, and in which session.
 
 # Started through sudo, everything after the package step runs as the user

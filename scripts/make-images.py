@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Draws the program's small pictures as XPM files under ui/images/, and its
 desktop icon as PNG files at the hicolor theme's sizes and as one SVG file.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package with Debian's build flags (hardening included):
 #   scripts/package.sh [build directory] [cmake arguments...]
 # (default build-package/); the .deb lands in the build directory.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Screenshot of the playlist with a dozen tagged songs and the marker beside
 # the one playing (the last argument, listed first, starts by itself):
 #   scripts/playlist-screenshot.sh OUT.png

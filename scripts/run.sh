@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds and starts the player with the given arguments (songs and window
 # options). Run it as yourself: the missing packages of
 # scripts/packages-run.txt are installed first (through sudo unless root),

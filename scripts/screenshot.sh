@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Takes a screenshot of the player's main window under a private X server:
 #   scripts/screenshot.sh OUT.png [tonra arguments...]
 # With SCREENSHOT_KEYS set, xdotool types those keys into the window first.

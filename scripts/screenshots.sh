@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Takes the screenshots of the menus and the dialogs under a private X server,
 # with openbox framing the windows (when it is installed) so that their title
 # bars show the program's icon:

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages of the given lists that are missing:
 #   scripts/setup.sh scripts/packages-run.txt [scripts/packages-test.txt]
 # Only this step needs root: as another user it asks sudo for apt-get.

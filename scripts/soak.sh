@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs the whole suite N times (default 20) in the plain and the
 # ThreadSanitizer build, configured as .ci/run configures them, while one busy
 # loop per core competes for the CPU; then prints, per build, how many runs

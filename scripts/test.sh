@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds and runs every test. Run it as yourself: the missing packages of
 # both lists are installed first (through sudo unless root). Extra arguments
 # are handed to ctest.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The user-interface tables: the widget table and its index constants, the
 // module records and their event links, the menu item tables. The layer in
 // platform/ reads them; handlers reach widgets only through AbWidgets.

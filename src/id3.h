@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tag reader: artist, album, title, encoder and track from an ID3 version 1
 // tag or an ID3 version 2.2 tag found in the first or the last 1024 bytes of
 // a song file. Keeps no state and allocates nothing, so it may run on the

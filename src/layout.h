@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Folding the main window down to its player controls and back.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The decode engine: plays one song file on two threads of its own. A buffer
 // thread reads the file ahead into a ring; a decode thread runs libmad on it,
 // quantises each frame to 16 bits and writes it to the playback stream of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Player control: starts, pauses and stops the decode engine for one song at
 // a time, keeps the transport buttons, progress bar and window title in step,
 // carries out the service events, and ties volume and mute to the mixer group

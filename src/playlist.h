@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The playlist: the songs held by the list widget `playlist`, the
 // current-song marker, next and previous by repeat mode, adding with tag
 // text, shuffle, removal and the command-line songs. Runs on the

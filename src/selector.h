@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The add-to-playlist dialog and its background search of directory trees.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up, the service events, the signal handler and the about box; the
 // opening and closing of the PCM output and its mixer group.
 //

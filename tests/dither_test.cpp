@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The 16-bit quantiser, and the output callback that converts and writes a
 // frame through it into ALSA's file device.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real binary on a real X server, driven from outside as a user would:
 // xdotool clicks and keys, xprop and xwininfo read the window, and a
 // PulseAudio null sink plays in real time while ALSA's file plugin records

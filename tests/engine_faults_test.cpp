@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The decode engine against what a messy collection, a desktop that changes
 // under it and an attacker's files do: damaged and misleading files, sources
 // and devices that stall or go away. Played through real libasound.

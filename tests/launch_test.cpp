@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How the program and its run script start: without a display the program
 // says so in one line instead of aborting, and the run script keeps the
 // caller's session.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A long run: five hundred one-second songs under repeat "List", played
 // through ALSA's file device for two minutes of wall time. The file device
 // takes the songs as fast as they decode, so the two minutes hold many

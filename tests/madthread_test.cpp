@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The decode engine played through real libasound into ALSA's file device,
 // checked against an independent decode of the same song.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Makes files that a user's collection or an attacker could hand the player:
 damaged, misleading or not files at all. Everything is generated here (sox
 and lame make the sound, a fixed seed the noise), nothing is copied.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The File, Help and playlist menus, the about box and the preferences
 // window, driven in the program's own process the way a user drives them:
 // presses on the menu buttons, right clicks on the playlist, clicks on menu

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The software mixer group of a stream, and the opening of the stream and
 // its group in the audio device record.
 #include <gtest/gtest.h>

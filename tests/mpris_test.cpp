@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The desktop's remote control: a private session bus and a PulseAudio null
 // sink (real-time pacing) whose ALSA stream is recorded to a file. The
 // player runs in this process and is driven over the bus by a connection of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Player control through the real window, the real engine and ALSA's file
 // device: the control states, titles, progress, the end of a song, the
 // signals, volume and mute, and a playlist no device will play.

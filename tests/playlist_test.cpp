@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The playlist through the real main window (offscreen): adding with tag
 // text, the command-line songs, next and previous by repeat mode, double
 // click, shuffle, removal, clearing and the file picker.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The add-to-playlist dialog and its search, driven as the user drives it:
 // the browser's selection, the buttons, the playlist that results.
 #include "selector.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The mixer group as the sound server's stream volume: a private PulseAudio
 // server with a null sink, ALSA's file plugin in front of the server's
 // plugin recording what the program wrote, and parec recording what the

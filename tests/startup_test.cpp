@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program as it starts: the main window and its controls, the window
 // options, folding, the service events from threads and signals, and the
 // binding of every link of the main window.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fuzzes the tag reader's block scan for a minute with AddressSanitizer and
 # UndefinedBehaviorSanitizer; any crash, over-read or broken field fails CI.
 # The crashing input is kept in the output directory for reproduction.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package as a user would, with GoogleTest out of sight
 # (installing must not need it), and checks what it holds, what it depends
 # on, its desktop entry and metainfo as installed, and lintian's verdict.

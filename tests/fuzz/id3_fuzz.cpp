@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer entry for the tag reader's block scan: whatever the bytes, the
 // reader must stay inside the block, keep every field NUL-terminated within
 // its width, and leave the record alone when it reports no tag.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test support: the application, the main window opened as the program opens
 // it, and waiting on the event loop.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the decode engine's tests play and listen with: songs made with sox
 // and lame or twolame, an independent decode of them, the ALSA file device
 // that records what the engine wrote, and the service events it posted.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Song files for tests: stand-in audio bytes with an ID3 version 1 tag
 // written byte by byte, in a directory that goes away with its owner.
 #pragma once
