@@ -2,11 +2,14 @@
 #include "platform/list.h"
 
 #include <QAbstractTableModel>
+#include <QEvent>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QTimer>
 #include <QTreeView>
 #include <algorithm>
+#include <numeric>
+#include <vector>
 
 #include "platform/ab_qt.h"
 #include "platform/text.h"
@@ -353,18 +356,74 @@ void tree_set_columns(Widget *list, std::vector<std::string> headers)
     m->set_headers(std::move(headers));
 }
 
+namespace {
+
+// The designed widths were drawn for another toolkit's frames and scroll
+// bars: where the view the style leaves is narrower, the widest column gives
+// way, so that the list shows no horizontal scroll bar at its designed size.
+class ColumnFit : public QObject {
+public:
+    static constexpr const char *Name = "column_fit";
+    explicit ColumnFit(QTreeView *view) : QObject(view), view_(view)
+    {
+        setObjectName(Name);
+        view->viewport()->installEventFilter(this);
+    }
+    void fit(std::span<const int> widths)
+    {
+        widths_.assign(widths.begin(), widths.end());
+        fit();
+    }
+    void fit()
+    {
+        const int total = std::accumulate(widths_.begin(), widths_.end(), 0);
+        const int over = std::max(total - view_->viewport()->width(), 0);
+        const auto widest = std::max_element(widths_.begin(), widths_.end()) - widths_.begin();
+        for (std::size_t c = 0; c < widths_.size(); ++c) {
+            const int width = static_cast<std::ptrdiff_t>(c) == widest ? std::max(widths_[c] - over, 0) : widths_[c];
+            view_->header()->resizeSection(static_cast<int>(c), width);
+        }
+        // The column that takes the rest stretches from nothing: the header
+        // never shrinks it below the width it had when it began to stretch.
+        QHeaderView *header = view_->header();
+        if (header->count() <= static_cast<int>(widths_.size()))
+            return;
+        header->setStretchLastSection(false);
+        header->resizeSection(header->count() - 1, 0);
+        header->setStretchLastSection(true);
+    }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        // After the view has laid out its header for the new width: the
+        // stretch is taken from the header's own width.
+        if (event->type() == QEvent::Resize)
+            QMetaObject::invokeMethod(this, qOverload<>(&ColumnFit::fit), Qt::QueuedConnection);
+        return false;
+    }
+
+private:
+    QTreeView *view_;
+    std::vector<int> widths_;
+};
+
+} // namespace
+
 void tree_set_column_widths(Widget *list, std::span<const int> widths)
 {
     auto *view = qobject_cast<QTreeView *>(list);
-    if (view == nullptr)
+    if (view == nullptr || widths.empty())
         return;
     // The style's minimum would widen a narrow picture column.
     // The last column, which takes the rest, may have none left at the
-    // designed size: the list then needs no horizontal scroll bar.
-    if (!widths.empty())
-        view->header()->setMinimumSectionSize(0);
-    for (std::size_t c = 0; c < widths.size(); ++c)
-        view->header()->resizeSection(static_cast<int>(c), widths[c]);
+    // designed size.
+    view->header()->setMinimumSectionSize(0);
+    // Found by name: the class has no meta-object of its own to cast by.
+    auto *fit = static_cast<ColumnFit *>(view->findChild<QObject *>(ColumnFit::Name, Qt::FindDirectChildrenOnly));
+    if (fit == nullptr)
+        fit = new ColumnFit(view);  // owned by the view
+    fit->fit(widths);
 }
 
 void tree_set_header_picture(Widget *list, const Picture *picture)

@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -306,6 +307,17 @@ TEST_F(Playlist, ColumnsAndTheMarkerPicture)
     EXPECT_EQ(view()->header()->sectionSize(0), 23);
     EXPECT_EQ(view()->header()->sectionSize(1), 270);
     EXPECT_EQ(view()->header()->sectionSize(2), 78);
+    // A view narrower than the designed columns (another style's frames and
+    // scroll bars) takes the difference from the song column, and the last
+    // column never holds on to a width of its own.
+    const int designed = view()->width();
+    view()->resize(designed - (view()->viewport()->width() - (23 + 270 + 78)) - 12, view()->height());
+    pump(10);
+    EXPECT_EQ(view()->horizontalScrollBar()->maximum(), 0);
+    EXPECT_EQ(view()->header()->sectionSize(1), 270 - 12);
+    view()->resize(designed, view()->height());
+    pump(10);
+    EXPECT_EQ(view()->header()->sectionSize(1), 270);
 
     fill(songs(3));
     for (int r = 0; r < 3; ++r)
