@@ -246,7 +246,7 @@ public Q_SLOTS:
             return;
         }
         const std::string path = QFile::encodeName(url.toLocalFile()).toStdString();
-        if (access(path.c_str(), R_OK) != 0) {
+        if (!playlist_song_file(path.c_str())) {
             object_->fail(QStringLiteral("Cannot read ") + url.toLocalFile());
             return;
         }

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
-#include <unistd.h>
 
 #include "abmain.h"
 #include "platform/ab.h"
@@ -105,7 +104,7 @@ void remote_set_repeat(int value)
 
 bool remote_open(const std::string &path)
 {
-    if (AbWidgets[ABN_playlist] == nullptr || access(path.c_str(), R_OK) != 0 || playlist_add_filename(path.c_str()) != 0)
+    if (AbWidgets[ABN_playlist] == nullptr || !playlist_song_file(path.c_str()) || playlist_add_filename(path.c_str()) != 0)
         return false;
     CallbackInfo cb;
     cb.click_count = 2;

@@ -112,16 +112,6 @@ void move_marker(int from, int to, char *buffer, int length)
     tree_show(list(), to);
 }
 
-// A song is a file or a pipe (what a shell's process substitution hands
-// over): a directory or a device would never give the decoder anything it
-// could play, or never end. A link to a file is a file.
-bool song_file(const char *path)
-{
-    struct stat status {};
-    return stat(path, &status) == 0 && (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode)) &&
-           access(path, R_OK) == 0;
-}
-
 // Both ways in refuse, with one line each, a path that could not come back
 // whole from the playlist.
 bool path_fits(const char *path, const char *caller)
@@ -171,6 +161,16 @@ int step(Direction direction, char *buffer, int length)
 }
 
 } // namespace
+
+// A pipe counts: a shell's process substitution hands one over. A
+// directory or a device would never give the decoder anything it could play,
+// or never end. A link to a file is a file.
+bool playlist_song_file(const char *path)
+{
+    struct stat status {};
+    return stat(path, &status) == 0 && (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode)) &&
+           access(path, R_OK) == 0;
+}
 
 std::string_view playlist_file_name(std::string_view path)
 {
@@ -328,7 +328,7 @@ int playlist_realized(Widget *, LinkInfo *, CallbackInfo *)
 {
     if (CmdArgc > 1) {
         for (int i = 1; i < CmdArgc; ++i)
-            if (song_file(CmdArgv[i]))
+            if (playlist_song_file(CmdArgv[i]))
                 playlist_add_filename(CmdArgv[i]);
         tonra_send_event(AbWidgets[ABN_base], 0xFF06);
     }
@@ -352,7 +352,7 @@ int file_picker(Widget *, LinkInfo *, CallbackInfo *)
 {
     std::string path;
     if (ab_file_selection(AbWidgets[ABN_base], "Choose Your Music", std::getenv("HOME"), "*.[Mm][Pp][32]", path) == 1 &&
-        song_file(path.c_str()))
+        playlist_song_file(path.c_str()))
         playlist_add_filename(path.c_str());
     return 0;
 }

@@ -35,6 +35,9 @@ int repeat_settings(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 [[nodiscard]] std::string_view playlist_file_name(std::string_view path);
 
 int playlist_add_filename(const char *path);
+// Whether a path names something that can be a song: a readable file or pipe,
+// never a directory or a device. Every way a user names a song asks this.
+[[nodiscard]] bool playlist_song_file(const char *path);
 // The two halves of playlist_add_filename, for the directory search: the
 // text reads the song's tag and touches no widget, so it may be built on the
 // search thread; the addition itself runs on the user-interface thread.
