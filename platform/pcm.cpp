@@ -14,8 +14,12 @@
 #include <thread>
 
 struct pcm_stream {
-    snd_pcm_t *handle;
-    std::size_t frame_bytes;
+    snd_pcm_t *handle = nullptr;
+    std::size_t frame_bytes = 4;
+    // While writes wait for room: the free space last seen, and since when
+    // it has not changed (pcm_clock_now; 0 while the device moves).
+    snd_pcm_sframes_t last_avail = -1;
+    std::atomic<std::int64_t> quiet_since{0};
 };
 
 namespace {
@@ -37,7 +41,56 @@ std::atomic<int> FaultCount{0};
     return true;
 }
 
+thread_local std::atomic<std::int64_t> *CallClock = nullptr;
+
+// One call into libasound that may block for good, timed for whoever waits
+// on this thread.
+class DeviceCall {
+public:
+    // began: when the device stopped answering, if before the call.
+    explicit DeviceCall(std::int64_t began = 0) noexcept
+    {
+        if (CallClock != nullptr)
+            CallClock->store(began != 0 ? began : pcm_clock_now(), std::memory_order_relaxed);
+    }
+    ~DeviceCall()
+    {
+        if (CallClock != nullptr)
+            CallClock->store(0, std::memory_order_relaxed);
+    }
+    DeviceCall(const DeviceCall &) = delete;
+    DeviceCall &operator=(const DeviceCall &) = delete;
+};
+
+// Called while a write waits for room: a device that stopped taking data
+// shows in a buffer that does not move.
+void watch_motion(pcm_stream &s)
+{
+    snd_pcm_sframes_t avail;
+    {
+        const DeviceCall call;
+        avail = snd_pcm_avail(s.handle);
+    }
+    if (avail != s.last_avail) {
+        s.last_avail = avail;
+        s.quiet_since.store(0, std::memory_order_relaxed);
+    } else if (s.quiet_since.load(std::memory_order_relaxed) == 0) {
+        s.quiet_since.store(pcm_clock_now(), std::memory_order_relaxed);
+    }
+}
+
 }  // namespace
+
+void pcm_time_calls(std::atomic<std::int64_t> *clock)
+{
+    CallClock = clock;
+}
+
+std::int64_t pcm_clock_now()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 int pcm_buffer_bytes(int bytes_at_cd_rate, int rate, int voices)
 {
@@ -52,6 +105,7 @@ int pcm_open_preferred(pcm_stream **handle, int *card, int *device)
 {
     *handle = nullptr;
     snd_pcm_t *pcm = nullptr;
+    const DeviceCall call;
     if (const int rc = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK); rc < 0)
         return rc;
     *card = -1;
@@ -64,7 +118,9 @@ int pcm_open_preferred(pcm_stream **handle, int *card, int *device)
         if (*card < 0)
             *device = -1;
     }
-    *handle = std::make_unique<pcm_stream>(pcm_stream{pcm, 4}).release();
+    auto stream = std::make_unique<pcm_stream>();
+    stream->handle = pcm;
+    *handle = stream.release();
     return 0;
 }
 
@@ -78,6 +134,7 @@ int pcm_params(pcm_stream *handle, int rate, int voices, int buffer_bytes)
     const std::size_t frame_bytes = 2 * static_cast<std::size_t>(voices);
     snd_pcm_uframes_t buffer = static_cast<snd_pcm_uframes_t>(buffer_bytes) / frame_bytes;
     snd_pcm_uframes_t period = buffer / Pcm_Periods;
+    const DeviceCall call;
     int rc = snd_pcm_hw_params_any(pcm, hw);
     if (rc >= 0)
         rc = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
@@ -101,6 +158,7 @@ int pcm_params(pcm_stream *handle, int rate, int voices, int buffer_bytes)
 
 int pcm_prepare(pcm_stream *handle)
 {
+    const DeviceCall call;
     return handle != nullptr ? snd_pcm_prepare(handle->handle) : -EINVAL;
 }
 
@@ -115,18 +173,25 @@ long pcm_write(pcm_stream *handle, const void *data, std::size_t bytes, const st
     const snd_pcm_uframes_t frames = bytes / handle->frame_bytes;
     snd_pcm_uframes_t done = 0;
     while (done < frames) {
-        const snd_pcm_sframes_t n = snd_pcm_writei(handle->handle, at + done * handle->frame_bytes, frames - done);
+        snd_pcm_sframes_t n;
+        {
+            const DeviceCall call;
+            n = snd_pcm_writei(handle->handle, at + done * handle->frame_bytes, frames - done);
+        }
         if (n == -EAGAIN || n == -EINTR) {
             if (stopping())
                 break;
             if (n == -EAGAIN) {
                 if (const int rc = snd_pcm_wait(handle->handle, Pcm_WaitMs); rc < 0 && rc != -EINTR)
                     return done > 0 ? static_cast<long>(done * handle->frame_bytes) : rc;
+                watch_motion(*handle);
             }
             continue;
         }
         if (n < 0)
             return done > 0 ? static_cast<long>(done * handle->frame_bytes) : n;
+        if (n > 0)
+            handle->quiet_since.store(0, std::memory_order_relaxed);
         done += static_cast<snd_pcm_uframes_t>(n);
     }
     return static_cast<long>(done * handle->frame_bytes);
@@ -146,15 +211,23 @@ int pcm_drain(pcm_stream *handle, bool settle, int limit_ms)
     snd_pcm_uframes_t buffer = 0, period = 0;
     (void)snd_pcm_get_params(pcm, &buffer, &period);
     const auto held = [&] {
+        const DeviceCall call;
         const snd_pcm_sframes_t avail = snd_pcm_avail(pcm);
         return avail < 0 || snd_pcm_state(pcm) != SND_PCM_STATE_RUNNING
                    ? 0
                    : static_cast<snd_pcm_sframes_t>(buffer) - avail;
     };
-    auto moved = std::chrono::steady_clock::now();
+    // A device that already stood still while the writes waited for room
+    // has been taking nothing since then.
+    const std::int64_t quiet = handle->quiet_since.load(std::memory_order_relaxed);
+    auto moved = quiet != 0 ? std::chrono::steady_clock::time_point(std::chrono::nanoseconds(quiet))
+                            : std::chrono::steady_clock::now();
     for (snd_pcm_sframes_t before = held(); before > 0;) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline || now - moved > 100ms) {
+            // A plugin's drop can wait for its server for good: timed as
+            // from when the device stopped.
+            const DeviceCall call(quiet);
             (void)snd_pcm_drop(pcm);
             return -ETIMEDOUT;
         }
@@ -164,9 +237,13 @@ int pcm_drain(pcm_stream *handle, bool settle, int limit_ms)
             moved = std::chrono::steady_clock::now();
         before = later;
     }
-    if (!settle)
-        return snd_pcm_drop(pcm);
-    int rc = snd_pcm_drain(pcm);
+    int rc;
+    {
+        const DeviceCall call;
+        if (!settle)
+            return snd_pcm_drop(pcm);
+        rc = snd_pcm_drain(pcm);
+    }
     // Non-blocking, the drain goes on while the state says so.
     while (rc == -EAGAIN && snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING) {
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -177,14 +254,22 @@ int pcm_drain(pcm_stream *handle, bool settle, int limit_ms)
     }
     if (rc == -EAGAIN)
         rc = 0;
-    if (rc < 0)
+    if (rc < 0) {
+        const DeviceCall call;
         (void)snd_pcm_drop(pcm);
+    }
     return rc;
+}
+
+std::int64_t pcm_quiet_since(const pcm_stream *handle)
+{
+    return handle != nullptr ? handle->quiet_since.load(std::memory_order_relaxed) : 0;
 }
 
 int pcm_close(pcm_stream *handle)
 {
     const std::unique_ptr<pcm_stream> owned(handle);
+    const DeviceCall call;
     return owned ? snd_pcm_close(owned->handle) : -EINVAL;
 }
 

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/mixer.h"
 
@@ -59,6 +60,20 @@ int pcm_close(pcm_stream *handle);
 
 // The identity of the stream's mixer group (mixer.h).
 [[nodiscard]] int pcm_mixer_gid(pcm_stream *handle, mixer_gid *gid);
+
+// Times the calling thread's calls into the device that may not return (a
+// pipe whose reader stopped, a sound server that hangs): *clock holds the
+// steady-clock nanoseconds at which the call in progress began, 0 between
+// calls. Waits bounded by this layer (for room in the buffer, for a drain)
+// are not such calls. Another thread that waits for this one can so tell a
+// stuck call from a slow one. nullptr: not timed.
+void pcm_time_calls(std::atomic<std::int64_t> *clock);
+// Steady-clock nanoseconds, as the clock of pcm_time_calls counts them.
+[[nodiscard]] std::int64_t pcm_clock_now();
+// Since when the stream's buffer has not moved while writes waited for room
+// (pcm_clock_now), 0 while it moves. Readable from any thread while the
+// stream is open.
+[[nodiscard]] std::int64_t pcm_quiet_since(const pcm_stream *handle);
 
 // For tests: after `after` more writes have gone through, the next `count`
 // writes accept nothing, as a stream that stopped playing would.

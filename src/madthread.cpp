@@ -16,6 +16,7 @@
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -358,6 +359,62 @@ int convert(madthread_data &m, const mad_pcm &pcm, const std::array<std::int32_t
     return convert_each<Scaled>(m, pcm, gains);
 }
 
+// The device is one song's at a time, and the song before may still be
+// closing it: its stop did not wait for a device that hangs.
+[[nodiscard]] bool take_device(madthread_data &m)
+{
+    audio_device &audio = *m.audio;
+    std::unique_lock lock(audio.hold_lock);
+    audio.device_free.wait(lock, [&] { return !audio.held || quitting(m); });
+    if (quitting(m))
+        return false;
+    audio.held = true;
+    m.has_device = true;
+    return true;
+}
+
+// On the closing thread, with quit set: ends both threads, closes what the
+// song opened and gives the device back.
+void close_song(madthread_data &m)
+{
+    pcm_time_calls(&m.device_call_since);
+    pthread_join(m.decode_thread, nullptr);
+    end_reading(m);
+    if (m.has_device) {
+        audio_device &audio = *m.audio;
+        if (audio.mixer_handle.load() != nullptr)
+            tonra_close_mixer(&audio);
+        if (audio.pcm_handle.load() != nullptr)
+            tonra_close_audio_playback(&audio);
+        const std::lock_guard lock(audio.hold_lock);
+        audio.held = false;
+        audio.device_free.notify_all();
+    }
+    pcm_time_calls(nullptr);
+    const std::lock_guard lock(m.close_lock);
+    m.closed = true;
+    m.closed_cond.notify_all();
+}
+
+[[nodiscard]] bool stuck(const std::atomic<std::int64_t> &since, std::int64_t now)
+{
+    const std::int64_t began = since.load(std::memory_order_relaxed);
+    return began != 0 && std::chrono::nanoseconds(now - began) >= StuckCallLimit;
+}
+
+// True once close_song has finished; false as soon as one of the song's
+// calls has been stuck for StuckCallLimit.
+[[nodiscard]] bool wait_closed(madthread_data &m)
+{
+    std::unique_lock lock(m.close_lock);
+    while (!m.closed_cond.wait_for(lock, std::chrono::milliseconds(10), [&] { return m.closed; })) {
+        const std::int64_t now = pcm_clock_now();
+        if (stuck(m.device_call_since, now) || stuck(m.read_since, now))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 long dither(unsigned int bits, mad_fixed_t sample, mad_fixed_t *carried, dither_stats *stats)
@@ -478,7 +535,9 @@ int madthread_stop(madthread_data **handle)
 {
     if (handle == nullptr || *handle == nullptr)
         return 0;
-    std::unique_ptr<madthread_data> m(*handle);
+    // Shared with the closing thread, which may outlive this call.
+    const std::shared_ptr<madthread_data> m(*handle);
+    *handle = nullptr;
     if (m->paused == 0)
         m->run_lock.lock();
     m->paused = 0;
@@ -489,21 +548,37 @@ int madthread_stop(madthread_data **handle)
         const std::lock_guard lock(m->ring_lock);
         m->ring_data.notify_all();
     }
-    pthread_join(m->decode_thread, nullptr);
+    {
+        // Nor may a first frame waiting for the device of the song before.
+        const std::lock_guard lock(m->audio->hold_lock);
+        m->audio->device_free.notify_all();
+    }
 
-    audio_device &audio = *m->audio;
-    end_reading(*m);
-    if (audio.mixer_handle.load() != nullptr)
-        tonra_close_mixer(&audio);
-    if (audio.pcm_handle.load() != nullptr)
-        tonra_close_audio_playback(&audio);
-    *handle = nullptr;
+    // A device write can block for good inside the device's library (the
+    // file plugin writes to its pipe blocking; a hung sound server's plugin
+    // waits for an answer), and so can a read of a file system that stopped
+    // answering: the window must not wait with them.
+    std::thread closer;
+    try {
+        const SignalsBlocked blocked;
+        closer = std::thread([m] { close_song(*m); });
+    } catch (const std::system_error &) {
+        close_song(*m);
+        return 0;
+    }
+    if (wait_closed(*m)) {
+        closer.join();
+    } else {
+        std::fputs("madthread_stop: the sound device or the file does not answer; closed once it does\n", stderr);
+        closer.detach();
+    }
     return 0;
 }
 
 void *madthread(void *data)
 {
     madthread_data &m = record(data);
+    pcm_time_calls(&m.device_call_since);
     {
         // Granted only once madthread_start waits on `started`.
         const std::lock_guard lock(m.run_lock);
@@ -516,7 +591,8 @@ void *madthread(void *data)
     // The song's last part plays out here, before the end is posted or the
     // stop returns; the drain is bounded, and gives up on a device that
     // takes nothing.
-    if (pcm_stream *stream = m.audio->pcm_handle.load(); stream != nullptr)
+    // Without the device, the stream there is another song's.
+    if (pcm_stream *stream = m.has_device ? m.audio->pcm_handle.load() : nullptr; stream != nullptr)
         pcm_drain(stream, !quitting(m));
 
     // Paused at the end of the song, this waits for the resume (then posts)
@@ -553,9 +629,14 @@ void *bufferthread(void *data)
         do {
             polled = poll(ready.data(), ready.size(), -1);
         } while (polled < 0 && errno == EINTR);
-        const ssize_t count = polled > 0 && ready[1].revents == 0
-                                  ? read_retrying(m.fd, m.ring.data() + at, static_cast<std::size_t>(want))
-                                  : -1;
+        ssize_t count = -1;
+        if (polled > 0 && ready[1].revents == 0) {
+            // A regular file is always "ready": a file system that stops
+            // answering blocks in the read itself.
+            m.read_since.store(pcm_clock_now(), std::memory_order_relaxed);
+            count = read_retrying(m.fd, m.ring.data() + at, static_cast<std::size_t>(want));
+            m.read_since.store(0, std::memory_order_relaxed);
+        }
         lock.lock();
         if (count <= 0)
             break;
@@ -639,6 +720,8 @@ mad_flow header(void *data, const mad_header *hdr)
         return MAD_FLOW_CONTINUE;
     m.last_rate = hdr->samplerate;
     m.last_mode = hdr->mode;
+    if (!m.has_device && !take_device(m))
+        return MAD_FLOW_STOP;
 
     audio_device &audio = *m.audio;
     if (audio.mixer_handle.load() != nullptr)

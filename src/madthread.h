@@ -36,6 +36,9 @@ inline constexpr int DecodePriorityBoost = 5;
 inline constexpr int ShortWritePauseMs = 250;
 // Writes failing for this long end the song: the device is gone.
 inline constexpr auto FailedOutputLimit = std::chrono::seconds(1);
+// A device call or a file read that has not returned for this long is
+// taken as stuck: the stop gives up waiting for it.
+inline constexpr auto StuckCallLimit = std::chrono::milliseconds(250);
 // How long the start waits for the first bytes of a pipe.
 inline constexpr auto PipeOpenWait = std::chrono::milliseconds(80);
 inline constexpr int OutputBits = 16;
@@ -120,6 +123,19 @@ struct madthread_data {
     // Set by the decode thread before its 0xFF00 when the song ended because
     // the device took nothing: a song that could not be heard.
     std::atomic<bool> unheard{false};
+
+    // Steady-clock nanoseconds at which the device call in progress (decode
+    // thread, then the closing thread) and the file read in progress (buffer
+    // thread) began, 0 when none: the stop's measure of a stuck call.
+    std::atomic<std::int64_t> device_call_since{0};
+    std::atomic<std::int64_t> read_since{0};
+    // The song has the audio device (its `held`): the decode thread's, then
+    // the closing thread's once the decode thread has ended.
+    bool has_device = false;
+    // The closing thread's word that everything is ended and closed.
+    std::mutex close_lock;
+    std::condition_variable closed_cond;
+    bool closed = false;
 };
 
 // 0: the song runs and *handle is set. -1: nothing runs, *handle is null and
@@ -133,7 +149,10 @@ int madthread_pause(madthread_data *handle, int flag);
 // Ends both threads without a 0xFF00, lets what the output's buffer holds
 // play out (at most 0.38 s; a device that takes nothing is given up and the
 // rest dropped), closes the mixer group and the output, releases the
-// record; *handle becomes null. Returns 0.
+// record; *handle becomes null. Returns 0. A thread of its own does this and
+// is waited for, except while a device call or a file read of the song has
+// been stuck for StuckCallLimit: the stop then returns, saying so on the
+// error stream, and the closing goes on once the call returns.
 int madthread_stop(madthread_data **handle);
 
 // Thread bodies: the record as argument, nullptr as result.

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 #include "platform/mixer.h"
@@ -26,9 +27,14 @@ int about_realized(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 // group. One for the whole run (the player's `Audio`), zero at the start.
 //
 // The decode thread opens the stream and the group at a song's first frame
-// and closes and reopens both when the stream's format changes;
-// madthread_stop closes them on the user-interface thread once the decode
-// thread has ended. The handles may be read from any thread.
+// and closes and reopens both when the stream's format changes; the song's
+// stop closes them once the decode thread has ended. The handles may be read
+// from any thread.
+//
+// held (hold_lock): a song has the device, from its first frame until its
+// stop has closed what it opened. A stop returns without waiting for a
+// device that hangs, so that closing can outlast it: the next song's first
+// frame waits on device_free until the device is given back.
 //
 // mixer_lock: whoever uses mixer_handle or mixer_group holds it for the
 // whole use (check the handle, read, write, the descriptor, mixer_read with
@@ -44,6 +50,9 @@ struct audio_device {
     int device = 0;
     std::mutex mixer_lock;
     mixer_levels levels;  // the groups' settings, kept from song to song
+    std::mutex hold_lock;
+    std::condition_variable device_free;
+    bool held = false;
 };
 
 // 0: the stream is open and prepared for the format (a libmad channel mode:

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "madthread.h"
+#include "platform/pcm.h"
 #include "support/engine_support.h"
 #include "tonra.h"
 
@@ -86,6 +87,17 @@ protected:
         return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began);
     }
     std::int64_t consumed() const { return stats[AudioStats_Consumed].load(); }
+    // The song's device call in progress has been stuck for `limit`.
+    bool device_stuck_for(std::chrono::milliseconds limit) const
+    {
+        const std::int64_t since = handle->device_call_since.load();
+        return since != 0 && std::chrono::nanoseconds(pcm_clock_now() - since) > limit;
+    }
+    bool device_held()
+    {
+        const std::lock_guard lock(audio.hold_lock);
+        return audio.held;
+    }
 
     audio_device audio;
     audio_stats stats{};
@@ -174,7 +186,7 @@ TEST_F(EngineFaults, DeviceThatGoesAwayEndsTheSongWithOneLineAndTheNextPlays)
     EXPECT_EQ(first_difference(read_samples(device.output()), reference_samples(next)), -1);
 }
 
-TEST_F(EngineFaults, StalledSourceOrSlowestFormatNeverHoldsAStop)
+TEST_F(EngineFaults, StalledSourceOrDeviceOrSlowestFormatNeverHoldsAStop)
 {
     const fs::path song = mp3_song(44100, 2, "j", 320, 20);
     const TempDir dir;
@@ -201,6 +213,47 @@ TEST_F(EngineFaults, StalledSourceOrSlowestFormatNeverHoldsAStop)
         EXPECT_LE(timed_stop(), 100ms);
         feed.join();
         close(writer);
+    }
+    {
+        // A device whose reader stops: the file plugin's write blocks in the
+        // pipe. The next song, started meanwhile, waits for the device and
+        // plays once the reader goes on.
+        const TempDir dir;
+        const std::string pid_file = dir.file("reader");
+        const AlsaDevice device(AlsaDevice::Kind::Pipe, "if [ ! -s " + pid_file + " ]; then echo $$ > " + pid_file +
+                                                            "; kill -STOP $$; fi; exec cat > /dev/null");
+        ASSERT_EQ(start(song), 0);
+        EXPECT_TRUE(eventually([&] { return device_stuck_for(300ms); }, 10s));
+        ::testing::internal::CaptureStderr();
+        EXPECT_LE(timed_stop(), 100ms);
+        EXPECT_NE(::testing::internal::GetCapturedStderr().find("does not answer"), std::string::npos);
+        drop_events();
+        ASSERT_EQ(start(mp3_song(44100, 2, "s", 192, 3)), 0);
+        pid_t reader = 0;
+        std::ifstream(pid_file) >> reader;
+        ASSERT_GT(reader, 0);
+        kill(reader, SIGCONT);
+        EXPECT_EQ(count_of(collect_events(20s, Event_SongEnded), Event_SongEnded), 1);
+        madthread_stop(&handle);
+    }
+    if (PulseServer server; server.running()) {
+        // A sound server that hangs: its plugin waits for it in the drop.
+        const AlsaDevice device(AlsaDevice::Kind::Pulse, server.socket());
+        ASSERT_EQ(start(song), 0);
+        ASSERT_EQ(count_of(collect_events(5s, Event_MixerReady), Event_MixerReady), 1);
+        EXPECT_TRUE(eventually([&] { return consumed() > 100000; }, 10s));
+        kill(server.pid(), SIGSTOP);
+        // The plugin either blocks in a call or keeps finding no room.
+        EXPECT_TRUE(eventually(
+            [&] {
+                const std::int64_t since = pcm_quiet_since(audio.pcm_handle.load());
+                return device_stuck_for(300ms) ||
+                       (since != 0 && std::chrono::nanoseconds(pcm_clock_now() - since) > 300ms);
+            },
+            10s));
+        EXPECT_LE(timed_stop(), 100ms);
+        kill(server.pid(), SIGCONT);
+        ASSERT_TRUE(eventually([&] { return !device_held(); }, 10s));
     }
     if (PulseServer server; server.running()) {
         const AlsaDevice device(AlsaDevice::Kind::Pulse, server.socket());

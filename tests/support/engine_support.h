@@ -108,6 +108,7 @@ public:
     PulseServer &operator=(const PulseServer &) = delete;
     [[nodiscard]] bool running() const { return pid_ > 0; }
     [[nodiscard]] std::string socket() const { return (dir_ / "native").string(); }
+    [[nodiscard]] int pid() const { return pid_; }
     void kill();
 
 private:
