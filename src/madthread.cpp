@@ -582,7 +582,8 @@ void *madthread(void *data)
     {
         // Granted only once madthread_start waits on `started`.
         const std::lock_guard lock(m.run_lock);
-        mad_decoder_init(&m.decoder, &m, input, header, nullptr, output, error, nullptr);
+        namespace cb = madthread_callbacks;
+        mad_decoder_init(&m.decoder, &m, cb::input, cb::header, nullptr, cb::output, cb::error, nullptr);
         m.set_up = true;
         m.started.notify_one();
     }
@@ -590,8 +591,8 @@ void *madthread(void *data)
     mad_decoder_finish(&m.decoder);
     // The song's last part plays out here, before the end is posted or the
     // stop returns; the drain is bounded, and gives up on a device that
-    // takes nothing.
-    // Without the device, the stream there is another song's.
+    // takes nothing. Without the device, the stream there is another
+    // song's.
     if (pcm_stream *stream = m.has_device ? m.audio->pcm_handle.load() : nullptr; stream != nullptr)
         pcm_drain(stream, !quitting(m));
 
@@ -653,6 +654,8 @@ void *bufferthread(void *data)
     m.ring_space.notify_all();
     return nullptr;
 }
+
+namespace madthread_callbacks {
 
 mad_flow input(void *data, mad_stream *stream)
 {
@@ -812,3 +815,5 @@ mad_flow error(void *data, mad_stream *stream, mad_frame *)
         return MAD_FLOW_CONTINUE;
     }
 }
+
+}  // namespace madthread_callbacks

@@ -159,11 +159,16 @@ int madthread_stop(madthread_data **handle);
 void *madthread(void *data);
 void *bufferthread(void *data);
 
-// libmad's callbacks, on the decode thread, with the record as data.
+// libmad's callbacks, on the decode thread, with the record as data. Named
+// only by the engine and by the tests that drive a frame through them by
+// hand; kept out of the global namespace, where `error` would hide the C
+// library's function of that name.
+namespace madthread_callbacks {
 mad_flow input(void *data, mad_stream *stream);
 mad_flow header(void *data, const mad_header *header);
 mad_flow output(void *data, const mad_header *header, mad_pcm *pcm);
 mad_flow error(void *data, mad_stream *stream, mad_frame *frame);
+}  // namespace madthread_callbacks
 
 // Quantises one sample to `bits` bits, rounding toward minus infinity and
 // carrying the rounding error, unlimited, into the next sample.

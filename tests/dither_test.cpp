@@ -136,7 +136,7 @@ TEST_F(OutputFrame, StereoPassesTheErrorFromLeftToRightToTheNextLeft)
     pcm->samples[1][1] = 0x1000;
     pcm->samples[0][2] = 0x1000;  // one error for both channels: 0x2000
     pcm->samples[1][2] = 0;
-    EXPECT_EQ(output(m.get(), nullptr, pcm.get()), MAD_FLOW_CONTINUE);
+    EXPECT_EQ(madthread_callbacks::output(m.get(), nullptr, pcm.get()), MAD_FLOW_CONTINUE);
     EXPECT_EQ(written(), (std::vector<std::int16_t>{0, 0, 1, 0, 1, 0}));
     EXPECT_EQ(m->dither_error, 0);
 }
@@ -161,7 +161,7 @@ TEST_F(OutputFrame, WholeFramesQuantiseAsSampleBySample)
                     want.push_back(static_cast<std::int16_t>(expected(pcm->samples[ch][i])));
                 }
             }
-            ASSERT_EQ(output(m.get(), nullptr, pcm.get()), MAD_FLOW_CONTINUE);
+            ASSERT_EQ(madthread_callbacks::output(m.get(), nullptr, pcm.get()), MAD_FLOW_CONTINUE);
             ASSERT_EQ(m->dither_error, expected.error) << "frame " << f;
             ASSERT_EQ(m->statistics.level_peak, expected.stats.level_peak) << "frame " << f;
             ASSERT_EQ(m->statistics.clip_count, expected.stats.clip_count) << "frame " << f;
@@ -174,17 +174,17 @@ TEST_F(OutputFrame, FrameSizesInBytes)
 {
     open(44100, MAD_MODE_STEREO);
     auto pcm = frame(2, 1152);
-    EXPECT_EQ(output(m.get(), nullptr, pcm.get()), MAD_FLOW_CONTINUE);
+    EXPECT_EQ(madthread_callbacks::output(m.get(), nullptr, pcm.get()), MAD_FLOW_CONTINUE);
     EXPECT_EQ(written().size() * 2, 4608U);
 
     open(22050, MAD_MODE_SINGLE_CHANNEL);
     pcm = frame(1, 1152);
-    EXPECT_EQ(output(m.get(), nullptr, pcm.get()), MAD_FLOW_CONTINUE);
+    EXPECT_EQ(madthread_callbacks::output(m.get(), nullptr, pcm.get()), MAD_FLOW_CONTINUE);
     EXPECT_EQ(written().size() * 2, 2304U);
 
     open(22050, MAD_MODE_SINGLE_CHANNEL);
     pcm = frame(1, 0);
-    EXPECT_EQ(output(m.get(), nullptr, pcm.get()), MAD_FLOW_CONTINUE);
+    EXPECT_EQ(madthread_callbacks::output(m.get(), nullptr, pcm.get()), MAD_FLOW_CONTINUE);
     EXPECT_TRUE(written().empty());
 }
 
@@ -193,7 +193,7 @@ TEST_F(OutputFrame, StopRequestedWritesNothing)
     open(44100, MAD_MODE_STEREO);
     m->quit = 1;
     auto pcm = frame(2, 1152);
-    EXPECT_EQ(output(m.get(), nullptr, pcm.get()), MAD_FLOW_STOP);
+    EXPECT_EQ(madthread_callbacks::output(m.get(), nullptr, pcm.get()), MAD_FLOW_STOP);
     EXPECT_TRUE(written().empty());
 }
 
@@ -205,7 +205,7 @@ TEST_F(OutputFrame, WaitsAtThePauseGateBeforeWriting)
     m->run_lock.lock();
     const auto others = thread_ids();
     std::thread decoder([&] {
-        EXPECT_EQ(output(m.get(), nullptr, pcm.get()), MAD_FLOW_CONTINUE);
+        EXPECT_EQ(madthread_callbacks::output(m.get(), nullptr, pcm.get()), MAD_FLOW_CONTINUE);
         returned = true;
     });
     EXPECT_TRUE(holds_within(10s, [&] { return at_rest_but(others); })) << "the writer never came to rest";
