@@ -17,6 +17,7 @@
 #include "platform/ab.h"
 #include "platform/list.h"
 #include "playlist.h"
+#include "service_codes.h"
 #include "tonra.h"
 
 namespace {
@@ -141,7 +142,7 @@ void write_group(mixer *handle)
         std::perror("snd_mixer_group_write() failed!");
 }
 
-// Service event 0xFF03: a new stream's group is open. Bring slider and group
+// Event_MixerReady: a new stream's group is open. Bring slider and group
 // into line, apply the mute button and watch the group for outside changes.
 void mixer_ready()
 {
@@ -287,8 +288,10 @@ int player_pause(Widget *widget, LinkInfo *, CallbackInfo *)
 int service_event(Widget *, LinkInfo *, CallbackInfo *cbinfo)
 {
     const std::uint16_t code = cbinfo ? cbinfo->event_subtype : 0;
-    switch (code) {
-    case 0xFF00:
+    // Over the type and without a default, so that a code nobody handles
+    // is a warning; any other value matches no case and is ignored.
+    switch (static_cast<ServiceCode>(code)) {
+    case Event_SongEnded:
         // Only the end of the song that plays moves on. An end posted just
         // before a stop or before another song was started is late: acting
         // on it would restart the stopped song or skip the new one.
@@ -304,11 +307,11 @@ int service_event(Widget *, LinkInfo *, CallbackInfo *cbinfo)
         }
         move_on();
         break;
-    case 0xFF06:
+    case Event_PlayNext:
         SilentEndings = 0;
         move_on();
         break;
-    case 0xFF01: {
+    case Event_Progress: {
         const std::int64_t total = AudioStats[AudioStats_Total];
         if (total == 0)
             break;
@@ -316,14 +319,14 @@ int service_event(Widget *, LinkInfo *, CallbackInfo *cbinfo)
         ab_set_value(AbWidgets[ABN_song_progress], static_cast<int>(consumed * 100 / total));
         break;
     }
-    case 0xFF02:
-    case 0xFF05:
+    case Event_Stop:
+    case Event_SignalStop:
         player_stop_song();
         break;
-    case 0xFF03:
+    case Event_MixerReady:
         mixer_ready();
         break;
-    default:
+    case Event_Unused:
         break;
     }
     return 0;

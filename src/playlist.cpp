@@ -330,7 +330,7 @@ int playlist_realized(Widget *, LinkInfo *, CallbackInfo *)
         for (int i = 1; i < CmdArgc; ++i)
             if (playlist_song_file(CmdArgv[i]))
                 playlist_add_filename(CmdArgv[i]);
-        tonra_send_event(AbWidgets[ABN_base], 0xFF06);
+        tonra_send_event(AbWidgets[ABN_base], Event_PlayNext);
     }
     constexpr std::array<std::pair<int, int>, 3> toggles{{{ABN_repeat_none, 0}, {ABN_repeat_list, 1}, {ABN_repeat_song, 2}}};
     for (const auto &[index, value] : toggles)

@@ -41,18 +41,18 @@ int tonra_init(int argc, char *argv[])
     return 0;
 }
 
-int tonra_send_event(Widget *window, int code)
+int tonra_send_event(Widget *window, ServiceCode code)
 {
-    return svc_post(window, static_cast<std::uint16_t>(code));
+    return svc_post(window, code);
 }
 
 void signal_handler(int signo)
 {
     // Only posts: stopping and starting happen later in service_event.
     if (signo == SIGUSR1)
-        tonra_send_event(svc_target(), 0xFF05);
+        tonra_send_event(svc_target(), Event_SignalStop);
     else if (signo == SIGUSR2)
-        tonra_send_event(svc_target(), 0xFF06);
+        tonra_send_event(svc_target(), Event_PlayNext);
 }
 
 int about_realized(Widget *, LinkInfo *, CallbackInfo *)

@@ -12,13 +12,14 @@
 
 #include "platform/mixer.h"
 #include "platform/widget.h"
+#include "service_codes.h"
 
 extern int BasePriority;
 extern int CmdArgc;
 extern char **CmdArgv;
 
 int tonra_init(int argc, char *argv[]);
-int tonra_send_event(Widget *window, int code);
+int tonra_send_event(Widget *window, ServiceCode code);
 void signal_handler(int signo);
 int about_realized(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 
