@@ -57,9 +57,8 @@ void signal_handler(int signo)
 
 int about_realized(Widget *, LinkInfo *, CallbackInfo *)
 {
-    char version[20];
-    std::snprintf(version, sizeof version, "%d.%d.%d", 0, 1, 4);
-    ab_set_text(AbWidgets[ABN_about_version], version);
+    // TONRA_VERSION: the project's version, handed in by the build.
+    ab_set_text(AbWidgets[ABN_about_version], TONRA_VERSION);
     return 0;
 }
 
