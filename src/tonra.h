@@ -14,6 +14,12 @@
 #include "platform/widget.h"
 #include "service_codes.h"
 
+// Fixed texts: the sound output's error lines, "../tonra: step: error",
+// exactly so, odd as the prefix looks; users and their scripts pick the lines
+// out by it.
+inline constexpr char ErrorLineFormat[] = "%s: %s: %s\n";  // prefix, step, strerror
+inline constexpr char ErrorLinePrefix[] = "../tonra";
+
 extern int BasePriority;
 extern int CmdArgc;
 extern char **CmdArgv;
