@@ -4,9 +4,9 @@
 // quantises each frame to 16 bits and writes it to the playback stream of
 // the audio device record. The engine reaches the window only through the
 // counters of AudioStats and the service events it posts to `notify`:
-// 0xFF00 when the song has ended by itself, 0xFF01 after each block handed
-// to the decoder, 0xFF03 after the output and its mixer group were opened
-// for a stream format.
+// Event_SongEnded when the song has ended by itself, Event_Progress after
+// each block handed to the decoder, Event_MixerReady after the output and
+// its mixer group were opened for a stream format.
 //
 // madthread_start, madthread_pause and madthread_stop are called by one
 // thread (the user-interface thread); the pause is a mutex held by that
@@ -24,6 +24,7 @@
 #include <span>
 
 #include "platform/widget.h"
+#include "service_codes.h"
 
 struct audio_device;
 
@@ -42,10 +43,6 @@ inline constexpr auto StuckCallLimit = std::chrono::milliseconds(250);
 // How long the start waits for the first bytes of a pipe.
 inline constexpr auto PipeOpenWait = std::chrono::milliseconds(80);
 inline constexpr int OutputBits = 16;
-
-inline constexpr int Event_SongEnded = 0xFF00;
-inline constexpr int Event_Progress = 0xFF01;
-inline constexpr int Event_MixerReady = 0xFF03;
 
 // The two counters of AudioStats: index 0 total (the file's size in bytes),
 // index 1 consumed (file bytes handed to the decoder, or skipped as a tag,
@@ -120,8 +117,8 @@ struct madthread_data {
 
     // Decode thread: since when every write has failed (none: not failing).
     std::chrono::steady_clock::time_point failing_since{};
-    // Set by the decode thread before its 0xFF00 when the song ended because
-    // the device took nothing: a song that could not be heard.
+    // Set by the decode thread before its Event_SongEnded when the song
+    // ended because the device took nothing: a song that could not be heard.
     std::atomic<bool> unheard{false};
 
     // Steady-clock nanoseconds at which the device call in progress (decode
@@ -146,13 +143,13 @@ struct madthread_data {
 // Non-zero holds the song before its next write, 0 lets it go on; asking for
 // the state in force does nothing. Returns 0.
 int madthread_pause(madthread_data *handle, int flag);
-// Ends both threads without a 0xFF00, lets what the output's buffer holds
-// play out (at most 0.38 s; a device that takes nothing is given up and the
-// rest dropped), closes the mixer group and the output, releases the
-// record; *handle becomes null. Returns 0. A thread of its own does this and
-// is waited for, except while a device call or a file read of the song has
-// been stuck for StuckCallLimit: the stop then returns, saying so on the
-// error stream, and the closing goes on once the call returns.
+// Ends both threads without an Event_SongEnded, lets what the output's
+// buffer holds play out (at most 0.38 s; a device that takes nothing is
+// given up and the rest dropped), closes the mixer group and the output,
+// releases the record; *handle becomes null. Returns 0. A thread of its own
+// does this and is waited for, except while a device call or a file read of
+// the song has been stuck for StuckCallLimit: the stop then returns, saying
+// so on the error stream, and the closing goes on once the call returns.
 int madthread_stop(madthread_data **handle);
 
 // Thread bodies: the record as argument, nullptr as result.

@@ -17,9 +17,21 @@
 #include "platform/ab.h"
 #include "platform/list.h"
 #include "playlist.h"
+#include "service_codes.h"
 #include "tonra.h"
 
 namespace {
+
+// Fixed texts: users and their scripts read the error lines and the window
+// title byte for byte. The error lines keep the sound library's call names
+// they have always shown, though the calls made now are named otherwise.
+constexpr char MixerWriteFailed[] = "snd_mixer_group_write() failed!";
+constexpr char MixerGroupReadFailed[] = "snd_mixer_group_read()";
+constexpr char MixerDescriptorFailed[] = "snd_mixer_file_descriptor()";
+constexpr char MixerReadFailed[] = "snd_mixer_read()";
+constexpr char SongStartFailed[] = "player_play_song: madthread_start";
+constexpr char TitleOfTaggedSong[] = "Tonra - %s / %s";  // artist, title
+constexpr char TitleOfFile[] = "Tonra - %.*s";          // the file's name
 
 madthread_data *MtData = nullptr;
 audio_stats AudioStats{};
@@ -138,10 +150,10 @@ namespace {
 void write_group(mixer *handle)
 {
     if (mixer_group_write(handle, &Audio.mixer_group) < 0)
-        std::perror("snd_mixer_group_write() failed!");
+        std::perror(MixerWriteFailed);
 }
 
-// Service event 0xFF03: a new stream's group is open. Bring slider and group
+// Event_MixerReady: a new stream's group is open. Bring slider and group
 // into line, apply the mute button and watch the group for outside changes.
 void mixer_ready()
 {
@@ -152,12 +164,12 @@ void mixer_ready()
     OutputOpened = true;
     SilentEndings = 0;
     if (mixer_group_read(handle, &Audio.mixer_group) < 0) {
-        std::perror("snd_mixer_group_read()");
+        std::perror(MixerGroupReadFailed);
         return;
     }
     // Our own stream's group takes the user's level; any other group first
     // shows where it stands.
-    if (strcasecmp(Audio.mixer_group.gid.name, "PCM Subchannel") != 0)
+    if (strcasecmp(Audio.mixer_group.gid.name, Mixer_GroupName) != 0)
         ab_set_value(AbWidgets[ABN_volume], volume_mixer_to_slider(Audio.mixer_group));
     volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), Audio.mixer_group);
     if (pressed_in(ABN_mute))
@@ -171,7 +183,7 @@ void mixer_ready()
     if (MixerFd > 0 && MixerFd != fd)
         ab_remove_fd(MixerFd);
     if (fd < 0)
-        std::perror("snd_mixer_file_descriptor()");
+        std::perror(MixerDescriptorFailed);
     else if (fd != MixerFd)
         ab_add_fd(fd, volume_fd_callback, nullptr);
     MixerFd = fd;
@@ -185,12 +197,12 @@ int player_play_song(const char *path)
     const int tagged = id3_parse_file(path, &info);
     char title[1024];
     if (tagged == 0 && (info.artist[0] != '\0' || info.title[0] != '\0')) {
-        std::snprintf(title, sizeof title, "Tonra - %s / %s", info.artist, info.title);
+        std::snprintf(title, sizeof title, TitleOfTaggedSong, info.artist, info.title);
     } else {
         // The caller's string stays as it is: the name is a view into it.
         const std::string_view name = playlist_file_name(path);
         const int shown = static_cast<int>(std::min<std::size_t>(name.size(), sizeof title));
-        std::snprintf(title, sizeof title, "Tonra - %.*s", shown, name.data());
+        std::snprintf(title, sizeof title, TitleOfFile, shown, name.data());
     }
     ab_set_title(AbWidgets[ABN_base], title);
 
@@ -213,7 +225,7 @@ int player_play_song(const char *path)
     const int result = madthread_start(&MtData, path, BasePriority, &Audio, AudioStats, AbWidgets[ABN_base]);
     StartFailed = result != 0;
     if (result == -1)
-        std::perror("player_play_song: madthread_start");
+        std::perror(SongStartFailed);
     return result;
 }
 
@@ -287,8 +299,10 @@ int player_pause(Widget *widget, LinkInfo *, CallbackInfo *)
 int service_event(Widget *, LinkInfo *, CallbackInfo *cbinfo)
 {
     const std::uint16_t code = cbinfo ? cbinfo->event_subtype : 0;
-    switch (code) {
-    case 0xFF00:
+    // Over the type and without a default, so that a code nobody handles
+    // is a warning; any other value matches no case and is ignored.
+    switch (static_cast<ServiceCode>(code)) {
+    case Event_SongEnded:
         // Only the end of the song that plays moves on. An end posted just
         // before a stop or before another song was started is late: acting
         // on it would restart the stopped song or skip the new one.
@@ -304,11 +318,11 @@ int service_event(Widget *, LinkInfo *, CallbackInfo *cbinfo)
         }
         move_on();
         break;
-    case 0xFF06:
+    case Event_PlayNext:
         SilentEndings = 0;
         move_on();
         break;
-    case 0xFF01: {
+    case Event_Progress: {
         const std::int64_t total = AudioStats[AudioStats_Total];
         if (total == 0)
             break;
@@ -316,14 +330,14 @@ int service_event(Widget *, LinkInfo *, CallbackInfo *cbinfo)
         ab_set_value(AbWidgets[ABN_song_progress], static_cast<int>(consumed * 100 / total));
         break;
     }
-    case 0xFF02:
-    case 0xFF05:
+    case Event_Stop:
+    case Event_SignalStop:
         player_stop_song();
         break;
-    case 0xFF03:
+    case Event_MixerReady:
         mixer_ready();
         break;
-    default:
+    case Event_Unused:
         break;
     }
     return 0;
@@ -366,7 +380,7 @@ int volume_fd_callback(int, void *, unsigned)
         return 0;
     const mixer_callbacks callbacks{nullptr, volume_update};
     if (mixer_read(handle, &callbacks) < 0)
-        std::perror("snd_mixer_read()");
+        std::perror(MixerReadFailed);
     return 0;
 }
 
@@ -375,7 +389,7 @@ void volume_update(void *, int code, const mixer_gid *gid)
 {
     mixer *handle = Audio.mixer_handle.load();
     if (handle == nullptr || mixer_group_read(handle, &Audio.mixer_group) < 0) {
-        std::perror("snd_mixer_group_read()");
+        std::perror(MixerGroupReadFailed);
         return;
     }
     if (code != Mixer_GroupChanged)

@@ -29,6 +29,15 @@ namespace {
 // another file, so it is never taken in.
 constexpr std::size_t MaxPath = 1024;
 
+// Fixed texts: users and their scripts read the count (one song too is
+// "1 Songs") and the refusal line byte for byte. An item's text is its
+// columns: "artist  /  title" or the file's name, an empty duration, the path;
+// the path is found after the last tab.
+constexpr char SongCountText[] = "%d Songs";
+constexpr char PathTooLongLine[] = "%s: path longer than %zu bytes, not added: %s\n";
+constexpr char ArtistTitleSeparator[] = "  /  ";
+constexpr char EmptyDurationColumn[] = "\t\t";
+
 PlaylistPlayer Player{player_play_song, player_is_playing};
 
 // Seeded once from the system's entropy on first use; a fixed seed only
@@ -66,7 +75,7 @@ void show_count()
 {
     SongCount = tree_count(list());
     std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "%d Songs", SongCount);
+    std::snprintf(text.data(), text.size(), SongCountText, SongCount);
     ab_set_text(AbWidgets[ABN_song_count], text.data());
 }
 
@@ -86,12 +95,12 @@ std::string item_text(const char *path)
     id3_info tag{};
     std::string text;
     if (id3_parse_file(path, &tag) == 0 && (tag.artist[0] != '\0' || tag.title[0] != '\0')) {
-        append_column(text, field(tag.artist)).append("  /  ");
+        append_column(text, field(tag.artist)).append(ArtistTitleSeparator);
         append_column(text, field(tag.title));
     } else {
         append_column(text, playlist_file_name(path));
     }
-    text.append("\t\t");
+    text.append(EmptyDurationColumn);
     return append_column(text, path);
 }
 
@@ -119,7 +128,7 @@ bool path_fits(const char *path, const char *caller)
     if (path == nullptr)
         return false;
     if (std::strlen(path) > MaxPath) {
-        std::fprintf(stderr, "%s: path longer than %zu bytes, not added: %s\n", caller, MaxPath, path);
+        std::fprintf(stderr, PathTooLongLine, caller, MaxPath, path);
         return false;
     }
     return true;
@@ -330,7 +339,7 @@ int playlist_realized(Widget *, LinkInfo *, CallbackInfo *)
         for (int i = 1; i < CmdArgc; ++i)
             if (playlist_song_file(CmdArgv[i]))
                 playlist_add_filename(CmdArgv[i]);
-        tonra_send_event(AbWidgets[ABN_base], 0xFF06);
+        tonra_send_event(AbWidgets[ABN_base], Event_PlayNext);
     }
     constexpr std::array<std::pair<int, int>, 3> toggles{{{ABN_repeat_none, 0}, {ABN_repeat_list, 1}, {ABN_repeat_song, 2}}};
     for (const auto &[index, value] : toggles)

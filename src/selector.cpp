@@ -31,7 +31,12 @@ SelectorHooks SelectorTestHooks;
 namespace {
 
 constexpr int DepthLimit = 30;
+// Fixed, odd as it looks: it takes names ending in mp3, mp2 or m3u in any
+// case, and a few stray endings (m33, mpu) besides; what a search finds must
+// stay what it has always found.
 constexpr const char *SearchPattern = "[Mm][Pp3][uU32]$";
+// Fixed text: users and their scripts read the error line byte for byte.
+constexpr char PatternFailed[] = "regcomp() failed";
 // A path and its NUL; a longer child path would have to be cut and would then
 // name another file or none.
 constexpr std::size_t PathBuffer = 1024;
@@ -314,7 +319,7 @@ void *done_thread(void *data)
 
     const Pattern pattern(search.pattern.c_str());
     if (!pattern.compiled()) {
-        std::perror("regcomp() failed");
+        std::perror(PatternFailed);
         close_dialog(search, false);
         return nullptr;
     }

@@ -41,33 +41,39 @@ int tonra_init(int argc, char *argv[])
     return 0;
 }
 
-int tonra_send_event(Widget *window, int code)
+int tonra_send_event(Widget *window, ServiceCode code)
 {
-    return svc_post(window, static_cast<std::uint16_t>(code));
+    return svc_post(window, code);
 }
 
 void signal_handler(int signo)
 {
     // Only posts: stopping and starting happen later in service_event.
     if (signo == SIGUSR1)
-        tonra_send_event(svc_target(), 0xFF05);
+        tonra_send_event(svc_target(), Event_SignalStop);
     else if (signo == SIGUSR2)
-        tonra_send_event(svc_target(), 0xFF06);
+        tonra_send_event(svc_target(), Event_PlayNext);
 }
 
 int about_realized(Widget *, LinkInfo *, CallbackInfo *)
 {
-    char version[20];
-    std::snprintf(version, sizeof version, "%d.%d.%d", 0, 1, 4);
-    ab_set_text(AbWidgets[ABN_about_version], version);
+    // TONRA_VERSION: the project's version, handed in by the build.
+    ab_set_text(AbWidgets[ABN_about_version], TONRA_VERSION);
     return 0;
 }
 
 namespace {
 
+// Fixed texts: users and their scripts read these lines byte for byte. The
+// steps keep the sound library's call names they have always shown, though
+// the calls made now are named otherwise.
+constexpr char PcmOpenFailed[] = "snd_pcm_open_preferred() failed";
+constexpr char PcmParamsFailed[] = "snd_pcm_plugin_params() failed";
+constexpr char PcmPrepareFailed[] = "snd_pcm_plugin_prepare() failed";
+
 int open_failed(const char *step, int err)
 {
-    std::fprintf(stderr, "%s: %s: %s\n", "../tonra", step, std::strerror(-err));
+    std::fprintf(stderr, ErrorLineFormat, ErrorLinePrefix, step, std::strerror(-err));
     return -1;
 }
 
@@ -77,16 +83,16 @@ int tonra_open_audio_playback(audio_device *audio, int fragment_size, int rate, 
 {
     pcm_stream *stream = nullptr;
     if (const int rc = pcm_open_preferred(&stream, &audio->card, &audio->device); rc < 0)
-        return open_failed("snd_pcm_open_preferred() failed", rc);
+        return open_failed(PcmOpenFailed, rc);
     audio->pcm_handle.store(stream);
     const int voices = mode == MAD_MODE_SINGLE_CHANNEL ? 1 : 2;
     // The fragment size is what the buffer holds at 44.1 kHz stereo; a slow
     // format gets the same time, not the same bytes, so that a drain at
     // 8 kHz mono does not take ten times as long.
     if (const int rc = pcm_params(stream, rate, voices, pcm_buffer_bytes(fragment_size, rate, voices)); rc < 0)
-        return open_failed("snd_pcm_plugin_params() failed", rc);
+        return open_failed(PcmParamsFailed, rc);
     if (const int rc = pcm_prepare(stream); rc < 0)
-        return open_failed("snd_pcm_plugin_prepare() failed", rc);
+        return open_failed(PcmPrepareFailed, rc);
     return 0;
 }
 

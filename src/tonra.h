@@ -13,13 +13,20 @@
 
 #include "platform/mixer.h"
 #include "platform/widget.h"
+#include "service_codes.h"
+
+// Fixed texts: the sound output's error lines, "../tonra: step: error",
+// exactly so, odd as the prefix looks; users and their scripts pick the lines
+// out by it.
+inline constexpr char ErrorLineFormat[] = "%s: %s: %s\n";  // prefix, step, strerror
+inline constexpr char ErrorLinePrefix[] = "../tonra";
 
 extern int BasePriority;
 extern int CmdArgc;
 extern char **CmdArgv;
 
 int tonra_init(int argc, char *argv[]);
-int tonra_send_event(Widget *window, int code);
+int tonra_send_event(Widget *window, ServiceCode code);
 void signal_handler(int signo);
 int about_realized(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 

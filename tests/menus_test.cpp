@@ -371,7 +371,7 @@ TEST_F(Menus, AboutBoxShowsTheVersionOnEveryOpeningAndDoneClosesIt)
         ASSERT_NE(caption, nullptr);
         ASSERT_NE(version, nullptr);
         EXPECT_EQ(caption->text(), "Version:");
-        EXPECT_EQ(version->text(), "0.1.4");
+        EXPECT_EQ(version->text(), TONRA_VERSION);
         // The caption stands just left of the version, on its line.
         EXPECT_EQ(caption->geometry().right() + 3, version->geometry().left());
         EXPECT_EQ(caption->y(), version->y());
@@ -383,7 +383,7 @@ TEST_F(Menus, AboutBoxShowsTheVersionOnEveryOpeningAndDoneClosesIt)
         EXPECT_EQ(slot(ABN_about_version), nullptr);
     }
     for (const QString &text : painted.texts)
-        EXPECT_EQ(text, "0.1.4");
+        EXPECT_EQ(text, TONRA_VERSION);
 }
 
 TEST_F(Menus, AboutBoxNamesTheProgramInLargeType)

@@ -21,6 +21,7 @@
 #include "platform/mixer.h"
 #include "player.h"
 #include "playlist.h"
+#include "service_codes.h"
 #include "support/app.h"
 #include "support/engine_support.h"
 #include "tonra.h"
@@ -192,26 +193,26 @@ TEST_F(Player, ProgressIsConsumedOverTotal)
     std::atomic<std::int64_t> *stats = player_stats();
     stats[0] = 1000000;
     stats[1] = 333333;
-    service(0xFF01);
+    service(Event_Progress);
     EXPECT_EQ(ab_get_value(AbWidgets[ABN_song_progress]), 33);
     stats[0] = 50000000;
     stats[1] = 30000000;  // the product overflows 32 bits
-    service(0xFF01);
+    service(Event_Progress);
     EXPECT_EQ(ab_get_value(AbWidgets[ABN_song_progress]), 60);
     stats[0] = std::int64_t{3} << 30;  // past 32 bits
     stats[1] = std::int64_t{3} << 29;
-    service(0xFF01);
+    service(Event_Progress);
     EXPECT_EQ(ab_get_value(AbWidgets[ABN_song_progress]), 50);
     stats[0] = std::int64_t{5} << 30;
     stats[1] = std::int64_t{3} << 30;
-    service(0xFF01);
+    service(Event_Progress);
     EXPECT_EQ(ab_get_value(AbWidgets[ABN_song_progress]), 60);
     stats[0] = 0;
     stats[1] = 5;
-    service(0xFF01);
+    service(Event_Progress);
     EXPECT_EQ(ab_get_value(AbWidgets[ABN_song_progress]), 60) << "no total: ignored";
     const std::string before = controls();
-    service(0xFF04);
+    service(Event_Unused);
     service(0x0001);
     EXPECT_EQ(controls(), before);
     EXPECT_EQ(ab_get_value(AbWidgets[ABN_song_progress]), 60);
@@ -389,7 +390,7 @@ TEST_F(Player, ASongThatWillNotStartIsSteppedOver)
     fs::remove(gone);
     int endings = 0;
     ab_set_link_observer([&endings](const EventLink &link, Widget *, const CallbackInfo &cb) {
-        endings += link.category == Category_RawEvent && cb.event_subtype == 0xFF00;
+        endings += link.category == Category_RawEvent && cb.event_subtype == Event_SongEnded;
     });
     click(ABN_repeat_none);
     testing::internal::CaptureStderr();
@@ -465,12 +466,12 @@ TEST_F(Player, ALateEndOfSongChangesNothing)
     ASSERT_EQ(title(), "Tonra - Tester / q");
     // An end of song handled while q is held (posted by a song since
     // replaced) must not skip q.
-    service(0xFF00);
+    service(Event_SongEnded);
     EXPECT_EQ(title(), "Tonra - Tester / q");
     EXPECT_TRUE(player_is_playing());
     // Nor restart anything after a stop.
     click(ABN_stop);
-    service(0xFF00);
+    service(Event_SongEnded);
     EXPECT_EQ(controls(), Idle);
     EXPECT_FALSE(player_is_playing());
 }

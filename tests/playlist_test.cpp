@@ -38,6 +38,7 @@
 #include "platform/ab.h"
 #include "platform/list.h"
 #include "player.h"
+#include "service_codes.h"
 #include "support/app.h"
 #include "support/song_files.h"
 
@@ -730,7 +731,7 @@ TEST_F(CommandLine, ReadableArgumentsAreListedInReverseAndTheLastPlaysFirst)
     EXPECT_EQ(paths(), expected);
     EXPECT_EQ(ab_get_text(AbWidgets[ABN_song_count]), std::to_string(expected.size()) + " Songs");
     ASSERT_TRUE(wait_until([&titles] { return !titles.empty(); }));
-    EXPECT_EQ(events.front(), 0xFF06);
+    EXPECT_EQ(events.front(), Event_PlayNext);
     EXPECT_EQ(titles.front(), "Tonra - C / Song C");
 }
 
@@ -749,7 +750,7 @@ TEST_F(CommandLine, OnlyRegularFilesAreAdded)
     open_main_window({"tonra", zero, noise, folder, song});
     EXPECT_EQ(paths(), std::vector<std::string>{song});
     qobject_cast<QAbstractButton *>(AbWidgets[ABN_repeat_none])->click();  // before the start event is handled
-    ASSERT_TRUE(wait_until([this] { return std::ranges::count(events, 0xFF00) == 1; }, 10000));
+    ASSERT_TRUE(wait_until([this] { return std::ranges::count(events, Event_SongEnded) == 1; }, 10000));
     player_stop_song();
     EXPECT_EQ(engine_test::first_difference(engine_test::read_samples(device.output()),
                                             engine_test::reference_samples(song)), -1);

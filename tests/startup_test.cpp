@@ -29,6 +29,7 @@
 #include "platform/ab.h"
 #include "platform/list.h"
 #include "platform/service_events.h"
+#include "service_codes.h"
 #include "support/app.h"
 #include "tonra.h"
 
@@ -317,12 +318,13 @@ TEST_F(Startup, ServiceEventsArriveInOrderOnTheInterfaceThread)
     seen.clear();
     const auto ui = std::this_thread::get_id();
     std::thread poster([] {
-        for (int code = 0xFF00; code <= 0xFF06; ++code)
-            tonra_send_event(AbWidgets[ABN_base], code);
+        for (int code = Event_SongEnded; code <= Event_PlayNext; ++code)
+            tonra_send_event(AbWidgets[ABN_base], static_cast<ServiceCode>(code));
     });
     poster.join();
     ASSERT_TRUE(wait_until([&] { return service_codes().size() >= 7; }));
-    const std::vector<std::uint16_t> expected{0xFF00, 0xFF01, 0xFF02, 0xFF03, 0xFF04, 0xFF05, 0xFF06};
+    const std::vector<std::uint16_t> expected{Event_SongEnded, Event_Progress,   Event_Stop,    Event_MixerReady,
+                                              Event_Unused,    Event_SignalStop, Event_PlayNext};
     EXPECT_EQ(service_codes(), expected);
     for (const auto &s : seen) {
         EXPECT_EQ(s.thread, ui);
@@ -331,8 +333,8 @@ TEST_F(Startup, ServiceEventsArriveInOrderOnTheInterfaceThread)
 
     // A post to a window that is not the main window, or before it exists, is dropped.
     seen.clear();
-    tonra_send_event(nullptr, 0xFF01);
-    tonra_send_event(AbWidgets[ABN_play], 0xFF01);
+    tonra_send_event(nullptr, Event_Progress);
+    tonra_send_event(AbWidgets[ABN_play], Event_Progress);
     pump(30);
     EXPECT_TRUE(service_codes().empty());
 }
@@ -345,7 +347,7 @@ TEST_F(Startup, AFloodOfEventsLeavesTheWindowRoomToRun)
     // More codes than one turn of the loop takes: the window must get to
     // paint and take input between batches, however fast events arrive.
     for (int i = 0; i < 1000; ++i)
-        tonra_send_event(AbWidgets[ABN_base], 0xFF04);
+        tonra_send_event(AbWidgets[ABN_base], Event_Unused);
     QCoreApplication::processEvents();
     const std::size_t first_turn = service_codes().size();
     EXPECT_GT(first_turn, 0u);
@@ -361,7 +363,7 @@ TEST_F(Startup, SignalsPostStopAndNextWithoutBlocking)
     ASSERT_TRUE(wait_until([&] { return !service_codes().empty(); }));
     ASSERT_EQ(kill(getpid(), SIGUSR2), 0);
     ASSERT_TRUE(wait_until([&] { return service_codes().size() >= 2; }));
-    EXPECT_EQ(service_codes(), (std::vector<std::uint16_t>{0xFF05, 0xFF06}));
+    EXPECT_EQ(service_codes(), (std::vector<std::uint16_t>{Event_SignalStop, Event_PlayNext}));
 
     // A flood from another thread while the interface thread is busy: the
     // pipe fills, the excess is dropped, nobody blocks, nothing crashes.
@@ -377,11 +379,11 @@ TEST_F(Startup, SignalsPostStopAndNextWithoutBlocking)
     // The flood drains first: a post that finds the pipe full is dropped.
     ASSERT_TRUE(wait_until([] { pollfd p{svc_open(), POLLIN, 0}; return poll(&p, 1, 0) == 0; }, 60000));
     seen.clear();
-    tonra_send_event(AbWidgets[ABN_base], 0xFF04);
-    ASSERT_TRUE(wait_until([&] { return std::ranges::count(service_codes(), 0xFF04) == 1; })) << "delivery still works after the flood";
+    tonra_send_event(AbWidgets[ABN_base], Event_Unused);
+    ASSERT_TRUE(wait_until([&] { return std::ranges::count(service_codes(), Event_Unused) == 1; })) << "delivery still works after the flood";
 }
 
-void post_from_handler(int) { tonra_send_event(svc_target(), 0xFF02); }
+void post_from_handler(int) { tonra_send_event(svc_target(), Event_Stop); }
 
 TEST_F(Startup, PostingIsSafeInsideAnAsynchronousSignalHandler)
 {
@@ -396,7 +398,7 @@ TEST_F(Startup, PostingIsSafeInsideAnAsynchronousSignalHandler)
         raise(SIGALRM);
     sigaction(SIGALRM, &previous, nullptr);
     ASSERT_TRUE(wait_until([&] { return service_codes().size() >= 3; }));
-    EXPECT_EQ(service_codes(), (std::vector<std::uint16_t>{0xFF02, 0xFF02, 0xFF02}));
+    EXPECT_EQ(service_codes(), (std::vector<std::uint16_t>{Event_Stop, Event_Stop, Event_Stop}));
 }
 
 TEST_F(Startup, TheUserSignalsStayBlockedInEveryThread)
@@ -470,7 +472,7 @@ TEST_F(Startup, EveryLinkOfTheMainWindowIsBound)
                   ABN_playlist_shuffle, ABN_repeat_song})
         click(i);
     click(ABN_tabs_toggle);  // unfolded again, so that the list has rows to click
-    tonra_send_event(AbWidgets[ABN_base], 0xFF04);
+    tonra_send_event(AbWidgets[ABN_base], Event_Unused);
     QTest::keyClick(AbWidgets[ABN_volume], Qt::Key_Left);
 
     QTest::mousePress(qobject_cast<QAbstractButton *>(AbWidgets[ABN_file]), Qt::LeftButton);
