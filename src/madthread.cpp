@@ -26,6 +26,13 @@
 
 namespace {
 
+// Fixed texts, byte for byte: the lines of a song that failed to start and
+// of a device that failed, which users and their scripts know.
+constexpr char OpenFailedFormat[] = "Failed to open mp3 file %s\n";
+// No newline, as ever: the player's error line follows on the same line.
+constexpr char EmptyFileText[] = "The mp3 file appears to be empty";
+constexpr char WriteFailedStep[] = "snd_pcm_plugin_write() failed";
+
 constexpr mad_fixed_t LargestValue = 0x0FFFFFFF;
 constexpr mad_fixed_t SmallestValue = -0x10000000;
 
@@ -155,7 +162,7 @@ void end_reading(madthread_data &m)
 
 [[nodiscard]] int refused(const char *path, int err)
 {
-    std::fprintf(stderr, "Failed to open mp3 file %s\n", path);
+    std::fprintf(stderr, OpenFailedFormat, path);
     errno = err;
     return -1;
 }
@@ -466,7 +473,7 @@ int madthread_start(madthread_data **handle, const char *path, int base_priority
     m->ring_read = 0;
     ssize_t count = read_retrying(m->fd, m->ring.data(), InitialRead);
     if (count <= 0) {
-        std::fputs("The mp3 file appears to be empty", stderr);
+        std::fputs(EmptyFileText, stderr);
         close(m->fd);
         return -1;
     }
@@ -785,7 +792,7 @@ mad_flow output(void *data, const mad_header *, mad_pcm *pcm)
             if (m.failing_since == std::chrono::steady_clock::time_point{}) {
                 m.failing_since = now;
             } else if (now - m.failing_since >= FailedOutputLimit) {
-                std::fprintf(stderr, "%s: %s: %s\n", "../tonra", "snd_pcm_plugin_write() failed",
+                std::fprintf(stderr, ErrorLineFormat, ErrorLinePrefix, WriteFailedStep,
                              std::strerror(written < 0 ? static_cast<int>(-written) : EIO));
                 m.unheard.store(true);
                 return MAD_FLOW_STOP;
