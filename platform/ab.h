@@ -8,10 +8,23 @@
 
 #include <functional>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "platform/widget.h"
+
+// What the layer needs of the application, handed to it before anything else
+// of the layer runs: the widget table it fills as modules open and clears as
+// they close, the instance names of its slots, the slot of the main window
+// (dialogs open over it) and the usage text. The layer keeps the spans.
+struct AbApplication {
+    std::span<Widget *> widgets;
+    std::span<const char *const> widget_names;  // by slot, as long as widgets
+    int main_window = 0;                        // a slot of widgets
+    const char *const *usage = nullptr;         // ends with nullptr; "%C" the command name
+};
+void ab_register(const AbApplication &application);
 
 // Start-up: the window options of the command line (never removed from it).
 struct WindowOptions {
@@ -55,6 +68,8 @@ void ab_set_shown(Widget *w, bool shown);
 
 // Descriptor watches: the callback runs on the user-interface thread while
 // the descriptor is readable. One watch per descriptor; adding again replaces.
+// The mode a callback is given: the descriptor is readable.
+inline constexpr unsigned FdMode_Read = 0x10000000;
 using FdCallback = int (*)(int fd, void *data, unsigned mode);
 int ab_add_fd(int fd, FdCallback callback, void *data);
 int ab_remove_fd(int fd);

@@ -41,18 +41,16 @@ bool StartFailed = false;
 std::string SongPath;
 unsigned SongStarts = 0;
 
-constexpr std::uint32_t MaskBlocked = 0x01000000;
-
 void enable(int index)
 {
-    ab_set_flags(AbWidgets[index], 0xFEFFFFFF, MaskBlocked);
-    ab_set_flags(AbWidgets[index], 0x80, 0x80);
+    ab_set_flags(AbWidgets[index], ~Flag_Blocked, Flag_Blocked);
+    ab_set_flags(AbWidgets[index], Flag_Selectable, Flag_Selectable);
 }
 
 void disable(int index)
 {
-    ab_set_flags(AbWidgets[index], MaskBlocked, MaskBlocked);
-    ab_set_flags(AbWidgets[index], 0xFFFFFF7F, 0x80);
+    ab_set_flags(AbWidgets[index], Flag_Blocked, Flag_Blocked);
+    ab_set_flags(AbWidgets[index], ~Flag_Selectable, Flag_Selectable);
 }
 
 bool pressed_in(int index) { return (ab_get_flags(AbWidgets[index]) & Flag_Set) != 0; }
@@ -201,8 +199,8 @@ int player_play_song(const char *path)
 
     disable(ABN_play);
     enable(ABN_stop);
-    ab_set_flags(AbWidgets[ABN_pause], 0xFEFFFFFD, 0x01000002);
-    ab_set_flags(AbWidgets[ABN_pause], 0x80, 0x80);
+    ab_set_flags(AbWidgets[ABN_pause], ~(Flag_Blocked | Flag_Set), Flag_Blocked | Flag_Set);
+    ab_set_flags(AbWidgets[ABN_pause], Flag_Selectable, Flag_Selectable);
     enable(ABN_previous);
     enable(ABN_next);
 
@@ -226,7 +224,7 @@ void player_stop_song()
     enable(ABN_play);
     disable(ABN_stop);
     disable(ABN_pause);
-    ab_set_flags(AbWidgets[ABN_pause], 0xFFFFFFFD, 0x2);
+    ab_set_flags(AbWidgets[ABN_pause], ~Flag_Set, Flag_Set);
     disable(ABN_previous);
     disable(ABN_next);
     clear_progress();

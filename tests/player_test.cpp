@@ -72,7 +72,7 @@ const std::string Idle = "E----r", Started = "-EEEEr";
 void service(std::uint16_t code)
 {
     CallbackInfo cb;
-    cb.event_type = 0x40000;
+    cb.event_type = Event_Service;
     cb.event_subtype = code;
     service_event(AbWidgets[ABN_base], nullptr, &cb);
 }
