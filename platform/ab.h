@@ -3,7 +3,9 @@
 // definitions in ui/, binds their event links, and gives the modules the few
 // widget operations they rely on. Every function here runs on the
 // user-interface thread, except ab_locked, which is the way for another
-// thread to run a section there.
+// thread to run a section there. The layer knows nothing of the application
+// but what ab_register hands it; its files are named after their jobs
+// (ab_startup, ab_modules, ab_links, ab_anchors, ab_loop, ab_windows).
 #pragma once
 
 #include <functional>
@@ -38,7 +40,10 @@ struct WindowOptions {
 void ab_init(int argc, char **argv, const WindowOptions &options);
 // The given signals reach the handler on the user-interface thread, one at a
 // time: every thread of the program keeps them blocked (so none of its reads
-// or writes is ever interrupted) and a descriptor delivers them.
+// or writes is ever interrupted) and a descriptor delivers them. Should no
+// descriptor be had, one line says so, the signals are unblocked on the
+// calling thread and the handler runs in the signal's own context (so it
+// must be async-signal-safe), and -1 is returned.
 int ab_route_signals(std::initializer_list<int> numbers, void (*handler)(int));
 // Opens the modules of a link table (the application links: the main window).
 void ab_link_window(Widget *parent, const EventLink *links);
