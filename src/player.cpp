@@ -159,7 +159,7 @@ void mixer_ready()
         ab_set_value(AbWidgets[ABN_volume], volume_mixer_to_slider(Audio.mixer_group));
     volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), Audio.mixer_group);
     if (pressed_in(ABN_mute))
-        Audio.mixer_group.mute = 0xFFFFFFFF;
+        Audio.mixer_group.mute = Mute_All;
     write_group(handle);
 
     const int fd = mixer_file_descriptor(handle);
@@ -343,11 +343,11 @@ int volume_change(Widget *widget, LinkInfo *, CallbackInfo *)
             pending.max = Audio.levels.max;
         }
         volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), pending);
-        mixer_levels_write(&Audio.levels, pending.volume, pressed_in(ABN_mute) ? 0xFFFFFFFF : 0, pending.max);
+        mixer_levels_write(&Audio.levels, pending.volume, pressed_in(ABN_mute) ? Mute_All : 0, pending.max);
         return 0;
     }
     if (widget == AbWidgets[ABN_mute])
-        Audio.mixer_group.mute = pressed_in(ABN_mute) ? 0xFFFFFFFF : 0;
+        Audio.mixer_group.mute = pressed_in(ABN_mute) ? Mute_All : 0;
     else
         volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), Audio.mixer_group);
     write_group(handle);
