@@ -136,7 +136,7 @@ void set_mute(audio_device &audio, bool muted)
     mixer_group group = audio.mixer_group;
     if (handle == nullptr || mixer_group_read(handle, &group) < 0)
         return;
-    group.mute = muted ? 0xFFFFFFFF : 0;
+    group.mute = muted ? Mute_All : 0;
     (void)mixer_group_write(handle, &group);
 }
 

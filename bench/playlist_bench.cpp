@@ -59,6 +59,7 @@ int main()
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     static char name[] = "playlist_bench";
     static char *argv[] = {name, nullptr};
+    interface_register();
     ab_init(1, argv, ab_parse_options(1, argv));
     tonra_init(1, argv);
     ab_link_window(nullptr, AbApplLinks);

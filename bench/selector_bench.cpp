@@ -166,6 +166,7 @@ int main(int argc, char **argv)
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     static char name[] = "selector_bench";
     static char *app_argv[] = {name, nullptr};
+    interface_register();
     ab_init(1, app_argv, ab_parse_options(1, app_argv));
     tonra_init(1, app_argv);
     ab_link_window(nullptr, AbApplLinks);

@@ -3,15 +3,30 @@
 // definitions in ui/, binds their event links, and gives the modules the few
 // widget operations they rely on. Every function here runs on the
 // user-interface thread, except ab_locked, which is the way for another
-// thread to run a section there.
+// thread to run a section there. The layer knows nothing of the application
+// but what ab_register hands it; its files are named after their jobs
+// (ab_startup, ab_modules, ab_links, ab_anchors, ab_loop, ab_windows).
 #pragma once
 
 #include <functional>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "platform/widget.h"
+
+// What the layer needs of the application, handed to it before anything else
+// of the layer runs: the widget table it fills as modules open and clears as
+// they close, the instance names of its slots, the slot of the main window
+// (dialogs open over it) and the usage text. The layer keeps the spans.
+struct AbApplication {
+    std::span<Widget *> widgets;
+    std::span<const char *const> widget_names;  // by slot, as long as widgets
+    int main_window = 0;                        // a slot of widgets
+    const char *const *usage = nullptr;         // ends with nullptr; "%C" the command name
+};
+void ab_register(const AbApplication &application);
 
 // Start-up: the window options of the command line (never removed from it).
 struct WindowOptions {
@@ -25,7 +40,10 @@ struct WindowOptions {
 void ab_init(int argc, char **argv, const WindowOptions &options);
 // The given signals reach the handler on the user-interface thread, one at a
 // time: every thread of the program keeps them blocked (so none of its reads
-// or writes is ever interrupted) and a descriptor delivers them.
+// or writes is ever interrupted) and a descriptor delivers them. Should no
+// descriptor be had, one line says so, the signals are unblocked on the
+// calling thread and the handler runs in the signal's own context (so it
+// must be async-signal-safe), and -1 is returned.
 int ab_route_signals(std::initializer_list<int> numbers, void (*handler)(int));
 // Opens the modules of a link table (the application links: the main window).
 void ab_link_window(Widget *parent, const EventLink *links);
@@ -55,6 +73,8 @@ void ab_set_shown(Widget *w, bool shown);
 
 // Descriptor watches: the callback runs on the user-interface thread while
 // the descriptor is readable. One watch per descriptor; adding again replaces.
+// The mode a callback is given: the descriptor is readable.
+inline constexpr unsigned FdMode_Read = 0x10000000;
 using FdCallback = int (*)(int fd, void *data, unsigned mode);
 int ab_add_fd(int fd, FdCallback callback, void *data);
 int ab_remove_fd(int fd);

@@ -8,7 +8,9 @@
 #include <string_view>
 
 class QAbstractButton;
+class QApplication;
 
+#include "platform/ab.h"
 #include "platform/widget.h"
 
 struct Picture {
@@ -46,3 +48,45 @@ void menu_bar_button(QAbstractButton *button, const EventLink *link, QWidget *wi
 
 // Lays out the children of a widget by their anchors again.
 void ab_relayout(QWidget *parent);
+
+// ---- between the layer's own files (user-interface thread) ----
+
+// The application object ab_init made; nullptr before it and once the
+// process is ending.
+[[nodiscard]] QApplication *ab_app();
+// What ab_register was handed (empty before).
+[[nodiscard]] const AbApplication &ab_application();
+// The main window's slot of the widget table, or nullptr.
+[[nodiscard]] QWidget *ab_main_window();
+
+// Modules and their links (ab_modules.cpp, ab_links.cpp).
+[[nodiscard]] QWidget *ab_find_instance(QWidget *top, const char *instance);
+// Connects the widget the link names to the link.
+void ab_bind(const EventLink &link, QWidget *top);
+// Runs every link of the module for that reason, on the widget it names.
+void ab_fire_reason(const Module &module, QWidget *top, Reason reason, CallbackInfo cb = {});
+QWidget *ab_open_module(const Module &module, QWidget *from, int placement);
+// Delivers one batch of service events to the main window's raw-event links.
+void ab_deliver_service_events();
+// The filter that makes closing a module's window close the module.
+void ab_modules_install(QObject *application);
+// Deletes the open windows and the picture modules at exit.
+void ab_modules_shutdown();
+
+// Start-up (ab_startup.cpp): applies the window options of the command line
+// to the main window and shows it in the state they ask for.
+void ab_show_main_window(QWidget *window);
+
+// Anchors (ab_anchors.cpp).
+void ab_anchors_install(QObject *application);
+// Keeps each widget's designed place, for the anchors to keep it from.
+void ab_record_anchors(QWidget *top);
+
+// The event loop (ab_loop.cpp): routed signals sent before the main window
+// could take them are dropped.
+void ab_discard_pending_signals();
+void ab_watches_shutdown();
+
+// Window blocking (ab_windows.cpp).
+void ab_blocking_install(QApplication *application);
+void ab_blocking_shutdown();

@@ -13,6 +13,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Fixed texts: the one line the program ends with when it has no display,
+// headed by its name; scripts and users read them as they are, so keep them
+// exactly so.
+constexpr char NoDisplayNamed[] = "%s: cannot open display %s\n";
+constexpr char NoDisplayNoWayland[] =
+    "%s: cannot open display: DISPLAY is not set and Qt's Wayland plugin (qt6-wayland) is not installed\n";
+constexpr char NoDisplaySet[] = "%s: cannot open display: neither DISPLAY nor WAYLAND_DISPLAY is set\n";
+
 std::string_view env(const char *name)
 {
     const char *value = std::getenv(name);
@@ -72,11 +80,10 @@ bool display_usable(const char *program, const std::string &server)
         return true;
     const std::string name = fs::path(program).filename().string();
     if (!display.empty())
-        std::fprintf(stderr, "%s: cannot open display %s\n", name.c_str(), display.c_str());
+        std::fprintf(stderr, NoDisplayNamed, name.c_str(), display.c_str());
     else if (wayland)
-        std::fprintf(stderr, "%s: cannot open display: DISPLAY is not set and Qt's Wayland plugin (qt6-wayland) is not installed\n",
-                     name.c_str());
+        std::fprintf(stderr, NoDisplayNoWayland, name.c_str());
     else
-        std::fprintf(stderr, "%s: cannot open display: neither DISPLAY nor WAYLAND_DISPLAY is set\n", name.c_str());
+        std::fprintf(stderr, NoDisplaySet, name.c_str());
     return false;
 }

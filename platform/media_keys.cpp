@@ -6,7 +6,7 @@
 #include <QWidget>
 #include <optional>
 
-#include "abmain.h"
+#include "platform/ab_qt.h"
 #include "platform/remote.h"
 
 namespace {
@@ -37,7 +37,8 @@ public:
         const auto *key = static_cast<QKeyEvent *>(event);
         const auto action = action_of(key->key());
         auto *widget = qobject_cast<QWidget *>(object);
-        if (!action || widget == nullptr || AbWidgets[ABN_base] == nullptr || widget->window() != AbWidgets[ABN_base])
+        QWidget *main = ab_main_window();
+        if (!action || widget == nullptr || main == nullptr || widget->window() != main)
             return false;
         if (!key->isAutoRepeat())
             remote_press(*action);

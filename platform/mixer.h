@@ -46,6 +46,9 @@ struct mixer_gid {
     int index;
 };
 
+// Every channel muted, as the mute button sets the mask.
+inline constexpr std::uint32_t Mute_All = 0xFFFFFFFF;
+
 struct mixer_group {
     mixer_gid gid;              // names the group to read or write
     std::int32_t min;

@@ -20,11 +20,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "id3.h"
 #include "platform/ab_qt.h"
 #include "platform/remote.h"
-#include "player.h"
-#include "playlist.h"
 
 namespace {
 
@@ -56,14 +53,15 @@ QVariantMap metadata_of(const std::string &path, unsigned start)
         return data;
     data.insert(QStringLiteral("mpris:trackid"),
                 QVariant::fromValue(QDBusObjectPath(QStringLiteral("/org/tonra/Tonra/track/%1").arg(start))));
-    id3_info info{};
+    const RemoteControl &control = remote_control();
+    RemoteTags tags;
     QString title, artist;
-    if (id3_parse_file(path.c_str(), &info) == 0) {
-        title = ab_text_from_bytes(info.title);
-        artist = ab_text_from_bytes(info.artist);
+    if (control.tags(path, tags)) {
+        title = ab_text_from_bytes(tags.title);
+        artist = ab_text_from_bytes(tags.artist);
     }
     if (title.isEmpty())
-        title = ab_text_from_bytes(playlist_file_name(path));
+        title = ab_text_from_bytes(control.file_name(path));
     data.insert(QStringLiteral("xesam:title"), title);
     if (!artist.isEmpty())
         data.insert(QStringLiteral("xesam:artist"), QStringList{artist});
@@ -107,9 +105,9 @@ public:
 
     const QVariantMap &metadata()
     {
-        const unsigned song = player_song_starts();
+        const unsigned song = remote_control().song_starts();
         if (song != metadata_song_) {
-            metadata_ = metadata_of(player_song_path(), song);
+            metadata_ = metadata_of(remote_control().song_path(), song);
             metadata_song_ = song;
         }
         return metadata_;
@@ -246,7 +244,7 @@ public Q_SLOTS:
             return;
         }
         const std::string path = QFile::encodeName(url.toLocalFile()).toStdString();
-        if (!playlist_song_file(path.c_str())) {
+        if (!remote_control().song_file(path.c_str())) {
             object_->fail(QStringLiteral("Cannot read ") + url.toLocalFile());
             return;
         }
@@ -282,8 +280,9 @@ void mpris_open()
 {
     static bool opened = false;
     const char *address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    // Without an address the bus library would try to start a bus of its own.
-    if (opened || address == nullptr || *address == '\0' || qApp == nullptr)
+    // Without an address the bus library would try to start a bus of its own;
+    // without the application's remote control there is nothing to answer.
+    if (opened || address == nullptr || *address == '\0' || qApp == nullptr || remote_control().state == nullptr)
         return;
     opened = true;
     QDBusConnection bus = QDBusConnection::sessionBus();

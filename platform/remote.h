@@ -3,6 +3,10 @@
 // keys and its remote-control bus): a press acts as a click on the matching
 // button, with the same rules (a disabled button does nothing), and the
 // player's state reads as the buttons show it. User-interface thread only.
+//
+// The application does the work: it hands the layer its RemoteControl at
+// start-up (src/remote_control.cpp), and these functions run it. Before
+// that they do nothing and the state reads as stopped with nothing to do.
 #pragma once
 
 #include <string>
@@ -41,3 +45,34 @@ void remote_set_repeat(int value);
 void remote_raise();
 // What "Exit" does: the main window goes and the program ends with 0.
 void remote_quit();
+
+// A song's tag as the remote control names it: raw bytes, as the tag holds
+// them (the layer decodes them as the playlist shows them).
+struct RemoteTags {
+    std::string title;
+    std::string artist;
+};
+
+// What the application does for each of the functions above, and what the
+// bus's metadata needs of its songs.
+struct RemoteControl {
+    void (*press)(RemoteAction action) = nullptr;
+    RemoteState (*state)() = nullptr;
+    void (*set_volume)(double fraction) = nullptr;
+    void (*set_repeat)(int value) = nullptr;
+    bool (*open)(const std::string &path) = nullptr;
+    void (*raise)() = nullptr;
+    void (*quit)() = nullptr;
+    // Changes with every start of a song; the path of the song last started.
+    unsigned (*song_starts)() = nullptr;
+    const std::string &(*song_path)() = nullptr;
+    // Whether the file is a song the player takes.
+    bool (*song_file)(const char *path) = nullptr;
+    // The song's tag; false when it has none that reads.
+    bool (*tags)(const std::string &path, RemoteTags &tags) = nullptr;
+    // The name a song without a title is known by.
+    std::string (*file_name)(const std::string &path) = nullptr;
+};
+void remote_install(const RemoteControl &control);
+// What was installed (every member null before).
+[[nodiscard]] const RemoteControl &remote_control();

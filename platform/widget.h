@@ -14,6 +14,43 @@ struct EventLink;
 struct Module;
 struct TreeItem;
 
+// Callback reasons that the layer understands (the values are those the
+// link tables were written with). A switch over them names every one, so
+// that the compiler points at the switch a new reason would miss.
+enum Reason : int {
+    Reason_None = 0,  // a link that only opens its module
+    Reason_Destroyed = 1009,
+    Reason_RawEvent = 1011,
+    Reason_Realized = 1012,
+    Reason_MenuRequest = 2016,
+    Reason_Arm = 2007,
+    Reason_Activate = 2009,
+    Reason_SliderMoved = 22017,
+    Reason_Selection = 23022,
+    Resource_ItemImageFunction = 23035,  // category 3: the list's picture function
+};
+
+// Link kinds; Link_End closes a table.
+enum LinkKind : int {
+    Link_End = 0,
+    Link_Window = 3,
+    Link_Dialog = 4,
+    Link_Menu = 5,
+    Link_Code = 8,
+    Link_Done = 9,
+    Link_Cancel = 10,
+    Link_Picture = 11,
+};
+
+// Callback categories.
+inline constexpr int Category_Callback = 0;
+inline constexpr int Category_RawEvent = 1;
+inline constexpr int Category_Function = 3;
+
+// The raw event type of the service events: a link's event mask names it,
+// and a raw event's type is it.
+inline constexpr std::uint32_t Event_Service = 0x40000;
+
 // What the layer tells a handler about the link that fired.
 struct LinkInfo {
     const EventLink *link;
@@ -22,8 +59,8 @@ struct LinkInfo {
 
 // What the layer tells a handler about the event.
 struct CallbackInfo {
-    int reason = 0;              // the callback reason code of the link
-    std::uint32_t event_type = 0;     // raw events: 0x40000 for service events
+    Reason reason = Reason_None;      // the callback reason code of the link
+    std::uint32_t event_type = 0;     // raw events: Event_Service for service events
     std::uint16_t event_subtype = 0;  // raw events: the service-event code
     int click_count = 0;         // list selection: 1 single click, 2 double click or Enter
     int item = -1;               // list selection: the row of the item, top first
@@ -33,29 +70,6 @@ using Handler = int (*)(Widget *widget, LinkInfo *info, CallbackInfo *cbinfo);
 // The per-item image function of a list: image index, or -1 for none.
 using ItemImageFunction = int (*)(Widget *list, const TreeItem *item);
 
-// Callback reasons that the layer understands.
-inline constexpr int Reason_Destroyed = 1009;
-inline constexpr int Reason_RawEvent = 1011;
-inline constexpr int Reason_Realized = 1012;
-inline constexpr int Reason_MenuRequest = 2016;
-inline constexpr int Reason_Arm = 2007;
-inline constexpr int Reason_Activate = 2009;
-inline constexpr int Reason_SliderMoved = 22017;
-inline constexpr int Reason_Selection = 23022;
-inline constexpr int Resource_ItemImageFunction = 23035;
-
-// Link kinds and callback categories.
-inline constexpr int Link_Window = 3;
-inline constexpr int Link_Dialog = 4;
-inline constexpr int Link_Menu = 5;
-inline constexpr int Link_Code = 8;
-inline constexpr int Link_Done = 9;
-inline constexpr int Link_Cancel = 10;
-inline constexpr int Link_Picture = 11;
-inline constexpr int Category_Callback = 0;
-inline constexpr int Category_RawEvent = 1;
-inline constexpr int Category_Function = 3;
-
 // Placement of an opened module: below the widget that opened it, centred
 // over the main window, or at the pointer.
 inline constexpr int Place_Below = 1;
@@ -64,12 +78,12 @@ inline constexpr int Place_Pointer = 10;
 
 // One row of a link table; a table ends with an all-zero row.
 struct EventLink {
-    int kind;
+    LinkKind kind;
     int category;
     std::uint32_t event_mask;
     const Module *module;
     const char *instance;
-    int reason;
+    Reason reason;
     Handler handler;
     int placement;
     ItemImageFunction item_image = nullptr;  // category 3 rows only

@@ -6,6 +6,7 @@
 #include "layout.h"
 #include "player.h"
 #include "playlist.h"
+#include "remote_control.h"
 #include "selector.h"
 #include "tonra.h"
 #include "platform/ab.h"
@@ -56,7 +57,7 @@ const char *const UsageText[] = {
 };
 
 const EventLink AbLinks_base[] = {
-    {Link_Code, Category_RawEvent, 0x40000, nullptr, "base", Reason_RawEvent, service_event, 0},
+    {Link_Code, Category_RawEvent, Event_Service, nullptr, "base", Reason_RawEvent, service_event, 0},
     {Link_Menu, Category_Callback, 0, &file_menu, "file", Reason_Arm, nullptr, Place_Below},
     {Link_Menu, Category_Callback, 0, &help_menu, "help", Reason_Arm, nullptr, Place_Below},
     {Link_Code, Category_Callback, 0, nullptr, "tabs_toggle", Reason_Activate, toggle_tabs, 0},
@@ -122,12 +123,12 @@ const EventLink AbLinks_playlist_context[] = {
 };
 
 const EventLink AbApplLinks[] = {
-    {Link_Window, Category_Callback, 0, &base, nullptr, 0, nullptr, 0},
+    {Link_Window, Category_Callback, 0, &base, nullptr, Reason_None, nullptr, 0},
     {},
 };
 
 const EventLink AbInternalLinks[] = {
-    {Link_Picture, Category_Callback, 0, &image_database, nullptr, 0, nullptr, 0},
+    {Link_Picture, Category_Callback, 0, &image_database, nullptr, Reason_None, nullptr, 0},
     {},
 };
 
@@ -169,6 +170,12 @@ const Module help_menu{ModuleKind::Menu, "help_menu", "", ApItems_help_menu, AbL
 const Module playlist_context{ModuleKind::Menu, "playlist_context", "", ApItems_playlist_context,
                               AbLinks_playlist_context, 53, 4, 4};
 
+void interface_register()
+{
+    ab_register({AbWidgets, AbWidgetNames, ABN_base, UsageText});
+    remote_control_install();
+}
+
 #ifndef TONRA_TABLES_ONLY
 int main(int argc, char *argv[])
 {
@@ -176,6 +183,7 @@ int main(int argc, char *argv[])
     // device whose pipe reader went away must fail the write, not end the
     // program.
     std::signal(SIGPIPE, SIG_IGN);
+    interface_register();
     const WindowOptions options = ab_parse_options(argc, argv);
     ab_init(argc, argv, options);
     tonra_init(argc, argv);

@@ -87,3 +87,9 @@ extern const char *const UsageText[];
 
 // The instance names of the widget table, by index (for the layer).
 extern const char *const AbWidgetNames[AbWidgetCount];
+
+// Hands the layer the widget table, the main window's slot, the usage text
+// and the player's remote control: first thing at start-up, before the
+// window options are read. The layer knows nothing of the application
+// besides what this gives it.
+void interface_register();

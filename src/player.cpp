@@ -53,18 +53,16 @@ bool StartFailed = false;
 std::string SongPath;
 unsigned SongStarts = 0;
 
-constexpr std::uint32_t MaskBlocked = 0x01000000;
-
 void enable(int index)
 {
-    ab_set_flags(AbWidgets[index], 0xFEFFFFFF, MaskBlocked);
-    ab_set_flags(AbWidgets[index], 0x80, 0x80);
+    ab_set_flags(AbWidgets[index], ~Flag_Blocked, Flag_Blocked);
+    ab_set_flags(AbWidgets[index], Flag_Selectable, Flag_Selectable);
 }
 
 void disable(int index)
 {
-    ab_set_flags(AbWidgets[index], MaskBlocked, MaskBlocked);
-    ab_set_flags(AbWidgets[index], 0xFFFFFF7F, 0x80);
+    ab_set_flags(AbWidgets[index], Flag_Blocked, Flag_Blocked);
+    ab_set_flags(AbWidgets[index], ~Flag_Selectable, Flag_Selectable);
 }
 
 bool pressed_in(int index) { return (ab_get_flags(AbWidgets[index]) & Flag_Set) != 0; }
@@ -173,7 +171,7 @@ void mixer_ready()
         ab_set_value(AbWidgets[ABN_volume], volume_mixer_to_slider(Audio.mixer_group));
     volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), Audio.mixer_group);
     if (pressed_in(ABN_mute))
-        Audio.mixer_group.mute = 0xFFFFFFFF;
+        Audio.mixer_group.mute = Mute_All;
     write_group(handle);
 
     const int fd = mixer_file_descriptor(handle);
@@ -213,8 +211,8 @@ int player_play_song(const char *path)
 
     disable(ABN_play);
     enable(ABN_stop);
-    ab_set_flags(AbWidgets[ABN_pause], 0xFEFFFFFD, 0x01000002);
-    ab_set_flags(AbWidgets[ABN_pause], 0x80, 0x80);
+    ab_set_flags(AbWidgets[ABN_pause], ~(Flag_Blocked | Flag_Set), Flag_Blocked | Flag_Set);
+    ab_set_flags(AbWidgets[ABN_pause], Flag_Selectable, Flag_Selectable);
     enable(ABN_previous);
     enable(ABN_next);
 
@@ -238,7 +236,7 @@ void player_stop_song()
     enable(ABN_play);
     disable(ABN_stop);
     disable(ABN_pause);
-    ab_set_flags(AbWidgets[ABN_pause], 0xFFFFFFFD, 0x2);
+    ab_set_flags(AbWidgets[ABN_pause], ~Flag_Set, Flag_Set);
     disable(ABN_previous);
     disable(ABN_next);
     clear_progress();
@@ -359,11 +357,11 @@ int volume_change(Widget *widget, LinkInfo *, CallbackInfo *)
             pending.max = Audio.levels.max;
         }
         volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), pending);
-        mixer_levels_write(&Audio.levels, pending.volume, pressed_in(ABN_mute) ? 0xFFFFFFFF : 0, pending.max);
+        mixer_levels_write(&Audio.levels, pending.volume, pressed_in(ABN_mute) ? Mute_All : 0, pending.max);
         return 0;
     }
     if (widget == AbWidgets[ABN_mute])
-        Audio.mixer_group.mute = pressed_in(ABN_mute) ? 0xFFFFFFFF : 0;
+        Audio.mixer_group.mute = pressed_in(ABN_mute) ? Mute_All : 0;
     else
         volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), Audio.mixer_group);
     write_group(handle);

@@ -73,7 +73,7 @@ const std::string Idle = "E----r", Started = "-EEEEr";
 void service(std::uint16_t code)
 {
     CallbackInfo cb;
-    cb.event_type = 0x40000;
+    cb.event_type = Event_Service;
     cb.event_subtype = code;
     service_event(AbWidgets[ABN_base], nullptr, &cb);
 }
@@ -312,7 +312,7 @@ TEST_F(Player, MuteAndVolumeReachTheSongsSamples)
         const auto others = thread_ids();
         player_play_song(s.c_str());
         ASSERT_TRUE(wait_until([] { return player_mixer_fd() > 0; }));
-        EXPECT_EQ(player_audio()->mixer_group.mute, 0xFFFFFFFFu);
+        EXPECT_EQ(player_audio()->mixer_group.mute, Mute_All);
         EXPECT_TRUE(wait_until([&] { return song_over(others); }));
         player_stop_song();
         const auto heard = read_samples(device.output());
@@ -347,7 +347,7 @@ TEST_F(Player, OutsideChangesMoveTheSliderNeverTheMute)
         mixer_group g = audio->mixer_group;
         g.volume[0] = 30;
         g.volume[1] = 20;
-        g.mute = 0xFFFFFFFF;
+        g.mute = Mute_All;
         ASSERT_GE(mixer_group_write_external(audio->mixer_handle.load(), &g), 0);
     }
     ASSERT_TRUE(wait_until([] { return ab_get_value(AbWidgets[ABN_volume]) == 30; }));

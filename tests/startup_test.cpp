@@ -125,10 +125,10 @@ TEST_F(Startup, FlagsChangeOnlyTheBitsInTheMask)
 {
     open_main_window();
     Widget *pause = AbWidgets[ABN_pause];
-    // Enabling as player control does it: clear the block bit, then set 0x80.
-    ab_set_flags(pause, 0xFEFFFFFD, 0x01000002);
-    EXPECT_FALSE(pause->isEnabled()) << "0x80 is still clear";
-    ab_set_flags(pause, 0x80, 0x80);
+    // Enabling as player control does it: clear the block bit, then set the selectable bit.
+    ab_set_flags(pause, ~(Flag_Blocked | Flag_Set), Flag_Blocked | Flag_Set);
+    EXPECT_FALSE(pause->isEnabled()) << "Flag_Selectable is still clear";
+    ab_set_flags(pause, Flag_Selectable, Flag_Selectable);
     EXPECT_TRUE(pause->isEnabled());
     EXPECT_TRUE(ab_get_flags(pause) & Flag_Toggle) << "the toggle bit was outside the masks";
 
@@ -140,8 +140,8 @@ TEST_F(Startup, FlagsChangeOnlyTheBitsInTheMask)
     pump(20);
     EXPECT_TRUE(seen.empty());
 
-    ab_set_flags(pause, 0x01000000, 0x01000000);
-    ab_set_flags(pause, 0xFFFFFF7F, 0x80);
+    ab_set_flags(pause, Flag_Blocked, Flag_Blocked);
+    ab_set_flags(pause, ~Flag_Selectable, Flag_Selectable);
     EXPECT_FALSE(pause->isEnabled());
     EXPECT_TRUE(ab_get_flags(pause) & Flag_Set) << "disabling leaves the pressed-in bit";
 }
@@ -466,7 +466,7 @@ TEST_F(Startup, EveryLinkOfTheMainWindowIsBound)
 
 
     for (int i : {ABN_previous, ABN_next, ABN_stop, ABN_pause})
-        ab_set_flags(AbWidgets[i], 0xFEFFFFFF, 0x01000000), ab_set_flags(AbWidgets[i], 0x80, 0x80);
+        ab_set_flags(AbWidgets[i], ~Flag_Blocked, Flag_Blocked), ab_set_flags(AbWidgets[i], Flag_Selectable, Flag_Selectable);
 
     for (int i : {ABN_tabs_toggle, ABN_previous, ABN_next, ABN_pause, ABN_stop, ABN_play, ABN_mute,
                   ABN_playlist_shuffle, ABN_repeat_song})

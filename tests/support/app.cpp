@@ -26,6 +26,7 @@ void open_main_window(std::vector<std::string> args)
         Argv.push_back(Storage.emplace_back(a).data());
     Argv.push_back(nullptr);
     const int argc = static_cast<int>(args.size());
+    interface_register();
     const WindowOptions options = ab_parse_options(argc, Argv.data());
     ab_init(argc, Argv.data(), options);
     tonra_init(argc, Argv.data());
