@@ -5,8 +5,8 @@
 // player's state reads as the buttons show it. User-interface thread only.
 //
 // The application does the work: it hands the layer its RemoteControl at
-// start-up (src/remote_control.cpp), and these functions run it. Before
-// that they do nothing and the state reads as stopped with nothing to do.
+// start-up (remote_control_install in src/tonra.cpp), and these functions
+// run it. Before that they do nothing and the state reads as stopped with nothing to do.
 #pragma once
 
 #include <string>

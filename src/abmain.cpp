@@ -6,7 +6,6 @@
 #include "layout.h"
 #include "player.h"
 #include "playlist.h"
-#include "remote_control.h"
 #include "selector.h"
 #include "tonra.h"
 #include "platform/ab.h"

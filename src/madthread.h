@@ -24,7 +24,7 @@
 #include <span>
 
 #include "platform/widget.h"
-#include "service_codes.h"
+#include "tonra.h"
 
 struct audio_device;
 

@@ -17,7 +17,6 @@
 #include "platform/ab.h"
 #include "platform/list.h"
 #include "playlist.h"
-#include "service_codes.h"
 #include "tonra.h"
 
 namespace {

@@ -21,7 +21,6 @@
 #include "platform/mixer.h"
 #include "player.h"
 #include "playlist.h"
-#include "service_codes.h"
 #include "support/app.h"
 #include "support/engine_support.h"
 #include "tonra.h"

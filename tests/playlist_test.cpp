@@ -38,7 +38,7 @@
 #include "platform/ab.h"
 #include "platform/list.h"
 #include "player.h"
-#include "service_codes.h"
+#include "tonra.h"
 #include "support/app.h"
 #include "support/song_files.h"
 

@@ -29,7 +29,6 @@
 #include "platform/ab.h"
 #include "platform/list.h"
 #include "platform/service_events.h"
-#include "service_codes.h"
 #include "support/app.h"
 #include "tonra.h"
 
