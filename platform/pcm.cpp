@@ -197,13 +197,23 @@ long pcm_write(pcm_stream *handle, const void *data, std::size_t bytes, const st
     return static_cast<long>(done * handle->frame_bytes);
 }
 
-int pcm_drain(pcm_stream *handle, bool settle, int limit_ms)
+int pcm_drain(pcm_stream *handle, bool settle, int limit_ms, const std::atomic<int> *quit)
 {
     using namespace std::chrono_literals;
     if (handle == nullptr)
         return -EINVAL;
     snd_pcm_t *pcm = handle->handle;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    auto quiet_limit = settle ? std::chrono::milliseconds(Pcm_SettleQuietMs) : 100ms;
+    // A stop while the end of a song plays out: from then on, a stop's drain.
+    const auto stopped = [&] {
+        if (!settle || quit == nullptr || quit->load(std::memory_order_relaxed) == 0)
+            return false;
+        settle = false;
+        deadline = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(Pcm_DrainLimitMs));
+        quiet_limit = 100ms;
+        return true;
+    };
     // Plays out what the buffer holds, watching it go: a stream that takes
     // nothing for a while (a sound server that hangs) is dropped, since a
     // plugin's own drain would wait for it for good. (Some plugins say
@@ -223,11 +233,12 @@ int pcm_drain(pcm_stream *handle, bool settle, int limit_ms)
     auto moved = quiet != 0 ? std::chrono::steady_clock::time_point(std::chrono::nanoseconds(quiet))
                             : std::chrono::steady_clock::now();
     for (snd_pcm_sframes_t before = held(); before > 0;) {
+        (void)stopped();
         const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline || now - moved > 100ms) {
+        if (now >= deadline || now - moved > quiet_limit) {
             // A plugin's drop can wait for its server for good: timed as
             // from when the device stopped.
-            const DeviceCall call(quiet);
+            const DeviceCall call(std::chrono::duration_cast<std::chrono::nanoseconds>(moved.time_since_epoch()).count());
             (void)snd_pcm_drop(pcm);
             return -ETIMEDOUT;
         }
@@ -246,7 +257,7 @@ int pcm_drain(pcm_stream *handle, bool settle, int limit_ms)
     }
     // Non-blocking, the drain goes on while the state says so.
     while (rc == -EAGAIN && snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING) {
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (stopped() || std::chrono::steady_clock::now() >= deadline) {
             rc = -ETIMEDOUT;
             break;
         }

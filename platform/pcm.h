@@ -24,8 +24,15 @@ struct pcm_stream;
 // handful of frames, and every period costs a wake-up.
 inline constexpr int Pcm_Periods = 4;
 // The buffer holds 65,536 bytes at 44.1 kHz stereo (0.37 s) and the same
-// time at every other format, so no drain takes longer than this.
+// time at every other format, so no drain after a stop takes longer than
+// this.
 inline constexpr int Pcm_DrainLimitMs = 380;
+// At a song's own end (or before a change of format) what the buffer holds
+// is still to be heard: a sound server that falls behind on a loaded
+// machine is given this long in all, and taken for hung only after
+// Pcm_SettleQuietMs without taking anything.
+inline constexpr int Pcm_SettleLimitMs = 2000;
+inline constexpr int Pcm_SettleQuietMs = 1000;
 inline constexpr int Pcm_WaitMs = 20;
 
 // The buffer size in bytes that holds, at this format, as long as
@@ -46,11 +53,13 @@ inline constexpr int Pcm_WaitMs = 20;
 [[nodiscard]] long pcm_write(pcm_stream *handle, const void *data, std::size_t bytes,
                              const std::atomic<int> *quit = nullptr);
 // Returns when the buffer has played out, or after at most `limit_ms`, or
-// once the stream has taken nothing for 100 ms (what it still holds is then
-// dropped). settle: also waits for the plugin's own drain (a sound server's
-// latency past the buffer; a file's last bytes), as at the end of a song;
-// otherwise, after a stop, the rest is dropped.
-int pcm_drain(pcm_stream *handle, bool settle = true, int limit_ms = Pcm_DrainLimitMs);
+// once the stream has taken nothing for 100 ms (Pcm_SettleQuietMs when
+// settling; what it still holds is then dropped). settle: also waits for the
+// plugin's own drain (a sound server's latency past the buffer; a file's
+// last bytes), as at the end of a song; otherwise, after a stop, the rest is
+// dropped. Once `quit` is found set, a settling drain goes on as a stop's.
+int pcm_drain(pcm_stream *handle, bool settle = true, int limit_ms = Pcm_DrainLimitMs,
+              const std::atomic<int> *quit = nullptr);
 int pcm_close(pcm_stream *handle);
 
 // Whether the stream plays through a sound server of the PulseAudio kind

@@ -601,7 +601,7 @@ void *madthread(void *data)
     // takes nothing. Without the device, the stream there is another
     // song's.
     if (pcm_stream *stream = m.has_device ? m.audio->pcm_handle.load() : nullptr; stream != nullptr)
-        pcm_drain(stream, !quitting(m));
+        pcm_drain(stream, !quitting(m), quitting(m) ? Pcm_DrainLimitMs : Pcm_SettleLimitMs, &m.quit);
 
     // Paused at the end of the song, this waits for the resume (then posts)
     // or for the stop (then does not).
@@ -739,7 +739,7 @@ mad_flow header(void *data, const mad_header *hdr)
     if (pcm_stream *stream = audio.pcm_handle.load(); stream != nullptr) {
         // Closing drops what the device still holds: the end of the part
         // before the change would never be heard.
-        pcm_drain(stream);
+        pcm_drain(stream, true, Pcm_SettleLimitMs, &m.quit);
         tonra_close_audio_playback(&audio);
         // A stop may have come while the old output played out.
         if (quitting(m))
