@@ -73,7 +73,11 @@ protected:
         drop_events();
         notify = event_window();
     }
-    void TearDown() override { madthread_stop(&handle); }
+    void TearDown() override
+    {
+        madthread_stop(&handle);
+        EXPECT_TRUE(device_given_back(audio));
+    }
 
     int start(const fs::path &song)
     {
@@ -92,11 +96,6 @@ protected:
     {
         const std::int64_t since = handle->device_call_since.load();
         return since != 0 && std::chrono::nanoseconds(pcm_clock_now() - since) > limit;
-    }
-    bool device_held()
-    {
-        const std::lock_guard lock(audio.hold_lock);
-        return audio.held;
     }
 
     audio_device audio;
@@ -213,6 +212,7 @@ TEST_F(EngineFaults, StalledSourceOrDeviceOrSlowestFormatNeverHoldsAStop)
         EXPECT_LE(timed_stop(), 100ms);
         feed.join();
         close(writer);
+        EXPECT_TRUE(device_given_back(audio));
     }
     {
         // A device whose reader stops: the file plugin's write blocks in the
@@ -253,7 +253,7 @@ TEST_F(EngineFaults, StalledSourceOrDeviceOrSlowestFormatNeverHoldsAStop)
             10s));
         EXPECT_LE(timed_stop(), 100ms);
         kill(server.pid(), SIGCONT);
-        ASSERT_TRUE(eventually([&] { return !device_held(); }, 10s));
+        EXPECT_TRUE(device_given_back(audio));
     }
     if (PulseServer server; server.running()) {
         const AlsaDevice device(AlsaDevice::Kind::Pulse, server.socket());
@@ -262,6 +262,8 @@ TEST_F(EngineFaults, StalledSourceOrDeviceOrSlowestFormatNeverHoldsAStop)
         ASSERT_EQ(count_of(collect_events(5s, Event_MixerReady), Event_MixerReady), 1);
         (void)collect_events(500ms);
         EXPECT_LE(timed_stop(), 400ms);
+        // A loaded machine can make a call of the closing seem stuck.
+        EXPECT_TRUE(device_given_back(audio));
     }
 }
 

@@ -77,7 +77,11 @@ protected:
         threads_before = running_threads();
         fds_before = open_descriptors();
     }
-    void TearDown() override { madthread_stop(&handle); }
+    void TearDown() override
+    {
+        madthread_stop(&handle);
+        EXPECT_TRUE(device_given_back(audio));
+    }
 
     int start(const fs::path &song, int base_priority = 0)
     {

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "abmain.h"
+#include "tonra.h"
 #include "platform/service_events.h"
 
 // The engine's tests reach tonra.cpp, whose about box names the widget
@@ -464,6 +465,12 @@ bool holds_within(std::chrono::milliseconds limit, const std::function<bool()> &
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+bool device_given_back(audio_device &audio, std::chrono::milliseconds limit)
+{
+    std::unique_lock lock(audio.hold_lock);
+    return audio.device_free.wait_for(lock, limit, [&] { return !audio.held; });
 }
 
 }  // namespace engine_test

@@ -15,6 +15,8 @@
 
 #include "platform/widget.h"
 
+struct audio_device;
+
 namespace engine_test {
 
 namespace fs = std::filesystem;
@@ -132,6 +134,11 @@ void drop_events();
 // futex wait): the threads started since `others` was taken have come to
 // rest, or have ended.
 [[nodiscard]] bool at_rest_but(const std::set<int> &others);
+// Waits until no song holds the device (true) or the time is up (false). A
+// stop returns without waiting for a device call that hangs, or only seems
+// to on a loaded machine, and the song's closing goes on with the device:
+// whoever owns the device lets that end before destroying it.
+[[nodiscard]] bool device_given_back(audio_device &audio, std::chrono::milliseconds limit = std::chrono::seconds(20));
 // Polls the condition until it holds (true) or the time is up (false).
 [[nodiscard]] bool holds_within(std::chrono::milliseconds limit, const std::function<bool()> &condition);
 
