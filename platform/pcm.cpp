@@ -79,6 +79,11 @@ void watch_motion(pcm_stream &s)
     }
 }
 
+// A moment on the clock that device calls are timed by.
+std::int64_t clock_of(std::chrono::steady_clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
 }  // namespace
 
 void pcm_time_calls(std::atomic<std::int64_t> *clock)
@@ -86,11 +91,7 @@ void pcm_time_calls(std::atomic<std::int64_t> *clock)
     CallClock = clock;
 }
 
-std::int64_t pcm_clock_now()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+std::int64_t pcm_clock_now() { return clock_of(std::chrono::steady_clock::now()); }
 
 int pcm_buffer_bytes(int bytes_at_cd_rate, int rate, int voices)
 {
@@ -238,7 +239,7 @@ int pcm_drain(pcm_stream *handle, bool settle, int limit_ms, const std::atomic<i
         if (now >= deadline || now - moved > quiet_limit) {
             // A plugin's drop can wait for its server for good: timed as
             // from when the device stopped.
-            const DeviceCall call(std::chrono::duration_cast<std::chrono::nanoseconds>(moved.time_since_epoch()).count());
+            const DeviceCall call(clock_of(moved));
             (void)snd_pcm_drop(pcm);
             return -ETIMEDOUT;
         }
