@@ -44,7 +44,8 @@ std::string shell(const std::string &command)
     return out;
 }
 
-pid_t spawn(const std::vector<std::string> &args, const fs::path &out)
+// with_errors: the error stream goes to out too, else it is dropped.
+pid_t spawn(const std::vector<std::string> &args, const fs::path &out, bool with_errors = false)
 {
     std::vector<char *> argv;
     for (const auto &a : args)
@@ -53,7 +54,10 @@ pid_t spawn(const std::vector<std::string> &args, const fs::path &out)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (with_errors)
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
         pid = -1;
@@ -120,9 +124,10 @@ protected:
         const fs::path socket = *Dir / "native";
         fs::remove(socket);
         Server = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                        "--log-target=stderr", "--log-level=info", "--log-time=1",
                         "-L", "module-null-sink sink_name=tonra",
                         "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + socket.string()},
-                       *Dir / "server.log");
+                       *Dir / "server.log", true);
         setenv("PULSE_SERVER", ("unix:" + socket.string()).c_str(), 1);
         return wait_until([] { return shell("pactl info >/dev/null 2>&1 && echo up").size() > 0; }, 10000);
     }
@@ -135,6 +140,20 @@ protected:
         setenv("XDG_RUNTIME_DIR", Dir->path().c_str(), 1);
     }
     static void TearDownTestSuite() { end(Server); }
+    // Why a song could not reach the server: whether it still runs, and the
+    // end of what it said.
+    static std::string server_fate()
+    {
+        std::string fate = "the server runs";
+        if (int status = 0; Server > 0 && waitpid(Server, &status, WNOHANG) == Server) {
+            fate = WIFSIGNALED(status) ? "the server was killed by signal " + std::to_string(WTERMSIG(status))
+                                       : "the server exited with status " + std::to_string(WEXITSTATUS(status));
+            Server = -1;
+        }
+        std::ifstream in(*Dir / "server.log");
+        const std::string log{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        return fate + "; the end of its log:\n" + log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
+    }
 
     fs::path written, heard;
     pid_t recorder = -1;
@@ -178,7 +197,7 @@ protected:
     void play(const fs::path &song)
     {
         player_play_song(song.c_str());
-        ASSERT_TRUE(wait_until([] { return player_mixer_fd() > 0; }));
+        ASSERT_TRUE(wait_until([] { return player_mixer_fd() > 0; })) << server_fate();
         ASSERT_TRUE(in_server());
     }
 };
