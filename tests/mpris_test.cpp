@@ -24,7 +24,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <thread>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "abmain.h"
 #include "platform/ab.h"
@@ -89,6 +95,28 @@ fs::path tagged_song(const fs::path &to, std::string_view artist, std::string_vi
     return to;
 }
 
+// A session bus of our own; its address comes first on its output.
+pid_t start_bus(std::string &address)
+{
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    const char *argv[] = {"dbus-daemon", "--session", "--nofork", "--print-address=1", nullptr};
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char **>(argv), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    char c;
+    while (pid > 0 && read(out[0], &c, 1) == 1 && c != '\n')
+        address += c;
+    close(out[0]);
+    return pid;
+}
+
 int left_peak(const std::vector<std::int16_t> &samples, std::size_t from, std::size_t to)
 {
     int peak = 0;
@@ -115,7 +143,9 @@ class Remote : public ::testing::Test {
 protected:
     static inline std::optional<TempDir> Dir;
     static inline fs::path Recording, Songs[3];
-    static inline std::string Address, BusPid, PulsePid;
+    static inline std::string Address;
+    static inline pid_t Bus = -1;
+    static inline std::optional<PulseServer> Pulse;
     static inline Changes *Seen;
 
     static void SetUpTestSuite()
@@ -127,19 +157,19 @@ protected:
         fs::create_directories(run);
         fs::permissions(run, fs::perms::owner_all, fs::perm_options::replace);
         setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
-        PulsePid = shell("pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no -L 'module-null-sink "
-                         "sink_name=tonra' -L 'module-native-protocol-unix auth-anonymous=1 socket=" +
-                         (run / "native").string() + "' >/dev/null 2>&1 & echo $!");
-        const std::string bus = shell("dbus-daemon --session --fork --print-address=1 --print-pid=1");
-        Address = bus.substr(0, bus.find('\n'));
-        BusPid = bus.substr(bus.find('\n') + 1);
+        // Both servers are this process's children, ended and reaped here: a
+        // pid of a process no longer ours may, where pids wrap at 32768,
+        // name another test's server by the time of the kill.
+        Pulse.emplace();
+        Bus = start_bus(Address);
         Recording = *Dir / "recording.raw";
         std::ofstream(*Dir / "asound.conf") << "pcm.!default { type file slave.pcm { type pulse server \"unix:"
-                                            << (run / "native").string() << "\" } file \"" << Recording.string()
+                                            << Pulse->socket() << "\" } file \"" << Recording.string()
                                             << "\" format \"raw\" }\n";
         setenv("ALSA_CONFIG_PATH", (*Dir / "asound.conf").c_str(), 1);
         setenv("DBUS_SESSION_BUS_ADDRESS", Address.c_str(), 1);
-        ASSERT_TRUE(wait_for([run] { return fs::exists(run / "native"); }));
+        ASSERT_TRUE(Pulse->running());
+        ASSERT_FALSE(Address.empty());
         // Played bottom up: Latin-1 tag, UTF-8 tag, no tag.
         Songs[0] = tagged_song(*Dir / "plain song.mp3", "", "");
         Songs[1] = tagged_song(*Dir / "utf8.mp3", "Sigur R\xc3\xb3s", "Hopp\xc3\xadpolla");
@@ -158,9 +188,11 @@ protected:
             call(Player, "Stop");
             close_main_window();
         }
-        for (const std::string &pid : {BusPid, PulsePid})
-            if (std::atoi(pid.c_str()) > 0)
-                kill(std::atoi(pid.c_str()), SIGTERM);
+        if (Bus > 0) {
+            kill(Bus, SIGTERM);
+            waitpid(Bus, nullptr, 0);
+        }
+        Pulse.reset();
     }
     void SetUp() override
     {
@@ -218,7 +250,7 @@ TEST_F(Remote, FollowsAndPressesTheTransportButtons)
     set("LoopStatus", "None");
     ASSERT_TRUE(wait_for([] { return RepeatValue == 0; }));
     // The sound server names the stream after the program.
-    const std::string streams = shell("PULSE_SERVER=unix:" + (Dir->path() / "run" / "native").string() + " pactl list sink-inputs");
+    const std::string streams = shell("PULSE_SERVER=unix:" + Pulse->socket() + " pactl list sink-inputs");
     for (const char *property : {"application.name = \"Tonra\"", "application.icon_name = \"tonra\"", "media.role = \"music\""})
         EXPECT_NE(streams.find(property), std::string::npos) << property << " in " << streams;
 
