@@ -8,9 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <memory>
 #include <poll.h>
 #include <sched.h>
@@ -20,38 +17,16 @@
 #include <thread>
 #include <unistd.h>
 
-#include "platform/mixer.h"
-#include "platform/pcm.h"
+#include "platform/sound/output.h"
 #include "tonra.h"
 
 namespace {
 
-// Fixed texts, byte for byte: the lines of a song that failed to start and
-// of a device that failed, which users and their scripts know.
+// Fixed texts, byte for byte: the lines of a song that failed to start,
+// which users and their scripts know.
 constexpr char OpenFailedFormat[] = "Failed to open mp3 file %s\n";
 // No newline, as ever: the player's error line follows on the same line.
 constexpr char EmptyFileText[] = "The mp3 file appears to be empty";
-constexpr char WriteFailedStep[] = "snd_pcm_plugin_write() failed";
-
-constexpr mad_fixed_t LargestValue = 0x0FFFFFFF;
-constexpr mad_fixed_t SmallestValue = -0x10000000;
-
-// The quantiser's arithmetic is 32-bit two's complement: the carried error
-// is not limited, and a long run beyond full scale must wrap, not overflow.
-[[nodiscard]] constexpr mad_fixed_t wrapping_add(mad_fixed_t a, mad_fixed_t b) noexcept
-{
-    return static_cast<mad_fixed_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
-}
-
-[[nodiscard]] constexpr mad_fixed_t wrapping_sub(mad_fixed_t a, mad_fixed_t b) noexcept
-{
-    return static_cast<mad_fixed_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
-}
-
-[[nodiscard]] constexpr std::int64_t magnitude(mad_fixed_t x) noexcept
-{
-    return x < 0 ? -std::int64_t{x} : std::int64_t{x};
-}
 
 madthread_data &record(void *data)
 {
@@ -192,199 +167,11 @@ void end_reading(madthread_data &m)
     return count;
 }
 
-// Sleeps, but not past a stop.
-void pause_unless_stopped(const madthread_data &m, std::chrono::milliseconds length)
-{
-    const auto until = std::chrono::steady_clock::now() + length;
-    while (!quitting(m) && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-}
-
-struct Quantised {
-    long sample;
-    mad_fixed_t carried;
-};
-
-// The quantiser for a sum that may reach the level seen so far: the clip
-// tests, and the statistics. The error goes in and out by value, so that
-// the caller's stays in a register.
-[[gnu::noinline]] Quantised quantise_at_peak(unsigned int shift, mad_fixed_t v, mad_fixed_t carried,
-                                             dither_stats &stats)
-{
-    const mad_fixed_t guard = 0x10000000 >> shift;
-    mad_fixed_t q = v;
-    if (v >= stats.level_peak) {
-        if (v > LargestValue) {
-            q = LargestValue;
-            ++stats.clip_count;
-            if (v - LargestValue > stats.clip_peak && magnitude(carried) < guard)
-                stats.clip_peak = v - LargestValue;
-        }
-        stats.level_peak = q;
-    } else {
-        if (v < SmallestValue) {
-            q = SmallestValue;
-            ++stats.clip_count;
-            if (SmallestValue - v > stats.clip_peak && magnitude(carried) < guard)
-                stats.clip_peak = SmallestValue - v;
-        }
-        stats.level_peak = -q;
-    }
-    q = static_cast<mad_fixed_t>(static_cast<std::uint32_t>(q) & ~((std::uint32_t{1} << shift) - 1));
-    return {q >> shift, wrapping_sub(v, q)};
-}
-
-// The quantiser proper; `dither` is its interface for one sample. Each
-// sample waits for the error of the one before, so the common case, a sum
-// within the level already seen (which cannot clip), keeps that chain to an
-// addition and a mask: v minus v rounded down is v's low bits.
-[[gnu::always_inline]] inline long quantise(unsigned int bits, mad_fixed_t sample, mad_fixed_t &carried,
-                                            dither_stats &stats)
-{
-    const unsigned shift = 29 - bits;
-    const mad_fixed_t v = wrapping_add(sample, carried);
-    // -level_peak <= v < level_peak, as one unsigned comparison.
-    const std::uint32_t level = static_cast<std::uint32_t>(stats.level_peak);
-    if (static_cast<std::uint32_t>(v) + level < 2 * level) [[likely]] {
-        carried = static_cast<mad_fixed_t>(static_cast<std::uint32_t>(v) & ((std::uint32_t{1} << shift) - 1));
-        return v >> shift;
-    }
-    const Quantised q = quantise_at_peak(shift, v, carried, stats);
-    carried = q.carried;
-    return q.sample;
-}
-
-template <bool Scaled>
-[[nodiscard]] mad_fixed_t scaled(mad_fixed_t sample, std::int32_t gain)
-{
-    if constexpr (Scaled)
-        return static_cast<mad_fixed_t>((std::int64_t{sample} * gain) >> 28);
-    else
-        return sample;
-}
-
-// One sample at a time: every frame that the fast conversion below cannot
-// take.
-template <bool Scaled>
-int convert_each(madthread_data &m, const mad_pcm &pcm, const std::array<std::int32_t, 2> &gains)
-{
-    mad_fixed_t carried = m.dither_error;
-    dither_stats stats = m.statistics;
-    std::int16_t *out = m.pcm_buffer.data();
-    const mad_fixed_t *left = pcm.samples[0];
-    const unsigned length = pcm.length;
-    if (pcm.channels == 2) {
-        const mad_fixed_t *right = pcm.samples[1];
-        for (unsigned i = 0; i < length; ++i) {
-            out[2 * i] = static_cast<std::int16_t>(quantise(OutputBits, scaled<Scaled>(left[i], gains[0]), carried, stats));
-            out[2 * i + 1] =
-                static_cast<std::int16_t>(quantise(OutputBits, scaled<Scaled>(right[i], gains[1]), carried, stats));
-        }
-    } else {
-        for (unsigned i = 0; i < length; ++i)
-            out[i] = static_cast<std::int16_t>(quantise(OutputBits, scaled<Scaled>(left[i], gains[0]), carried, stats));
-    }
-    m.dither_error = carried;
-    m.statistics = stats;
-    return static_cast<int>(pcm.channels == 2 ? 2 * length : length);
-}
-
-#if defined(__SSE2__)
-// Each sample waits for the error left by the one before, which makes the
-// quantiser, done one sample at a time, cost as much as the rest of the
-// engine together. But while no sum reaches the level seen so far, nothing
-// clips, and the error left after a sample is the low bits of the first
-// error plus every sample before it (the masks of the steps in between
-// cancel). So four samples at a time: their sums from the running total
-// (which alone carries on from vector to vector), errors, outputs, and a
-// check that no sum reached the level. A frame where one did, or that
-// starts with an excess from clipping, is not taken: false, nothing changed.
-[[nodiscard]] bool convert_fast(madthread_data &m, const mad_pcm &pcm)
-{
-    constexpr int Shift = 29 - OutputBits;
-    const unsigned length = pcm.length;
-    const std::uint32_t first = static_cast<std::uint32_t>(m.dither_error);
-    if (first >= (1U << Shift) || length % 8 != 0)
-        return false;
-    const std::uint32_t level = static_cast<std::uint32_t>(m.statistics.level_peak);
-    const __m128i low = _mm_set1_epi32((1 << Shift) - 1);
-    // v + level < 2 * level, unsigned: flipped signs make it a signed test.
-    const __m128i sign = _mm_set1_epi32(static_cast<int>(0x80000000U));
-    const __m128i offset = _mm_set1_epi32(static_cast<int>(level));
-    const __m128i limit = _mm_xor_si128(_mm_set1_epi32(static_cast<int>(2 * level)), sign);
-    __m128i running = _mm_set1_epi32(static_cast<int>(first));
-    __m128i reached = _mm_setzero_si128();
-
-    // Quantises four samples in the order they are played.
-    const auto four = [&](__m128i x) {
-        __m128i sums = _mm_add_epi32(x, _mm_slli_si128(x, 4));
-        sums = _mm_add_epi32(sums, _mm_slli_si128(sums, 8));  // x0, x0+x1, ...
-        const __m128i before = _mm_add_epi32(running, _mm_sub_epi32(sums, x));
-        running = _mm_add_epi32(running, _mm_shuffle_epi32(sums, 0xFF));
-        const __m128i v = _mm_add_epi32(x, _mm_and_si128(before, low));
-        const __m128i within = _mm_cmplt_epi32(_mm_xor_si128(_mm_add_epi32(v, offset), sign), limit);
-        reached = _mm_or_si128(reached, _mm_andnot_si128(within, _mm_set1_epi32(-1)));
-        return _mm_srai_epi32(v, Shift);
-    };
-
-    auto *out = reinterpret_cast<__m128i *>(m.pcm_buffer.data());
-    const auto *left = reinterpret_cast<const __m128i *>(pcm.samples[0]);
-    if (pcm.channels == 2) {
-        const auto *right = reinterpret_cast<const __m128i *>(pcm.samples[1]);
-        for (unsigned i = 0; i < length / 4; ++i) {
-            const __m128i l = _mm_loadu_si128(left + i);
-            const __m128i r = _mm_loadu_si128(right + i);
-            const __m128i a = four(_mm_unpacklo_epi32(l, r));
-            const __m128i b = four(_mm_unpackhi_epi32(l, r));
-            _mm_storeu_si128(out + i, _mm_packs_epi32(a, b));
-        }
-    } else {
-        for (unsigned i = 0; i < length / 8; ++i) {
-            const __m128i a = four(_mm_loadu_si128(left + 2 * i));
-            const __m128i b = four(_mm_loadu_si128(left + 2 * i + 1));
-            _mm_storeu_si128(out + i, _mm_packs_epi32(a, b));
-        }
-    }
-    if (_mm_movemask_epi8(reached) != 0)
-        return false;
-    m.dither_error = static_cast<mad_fixed_t>(static_cast<std::uint32_t>(_mm_cvtsi128_si32(running)) & ((1U << Shift) - 1));
-    return true;
-}
-#else
-[[nodiscard]] bool convert_fast(madthread_data &, const mad_pcm &)
-{
-    return false;
-}
-#endif
-
-// Converts the frame into pcm_buffer; returns the number of samples.
-template <bool Scaled>
-int convert(madthread_data &m, const mad_pcm &pcm, const std::array<std::int32_t, 2> &gains)
-{
-    if (!Scaled && convert_fast(m, pcm))
-        return static_cast<int>(pcm.channels == 2 ? 2 * pcm.length : pcm.length);
-    return convert_each<Scaled>(m, pcm, gains);
-}
-
-// The device is one song's at a time, and the song before may still be
-// closing it: its stop did not wait for a device that hangs.
-[[nodiscard]] bool take_device(madthread_data &m)
-{
-    audio_device &audio = *m.audio;
-    std::unique_lock lock(audio.hold_lock);
-    audio.device_free.wait(lock, [&] { return !audio.held || quitting(m); });
-    if (quitting(m))
-        return false;
-    audio.held = true;
-    m.has_device = true;
-    return true;
-}
-
 // On the closing thread, with quit set: ends both threads, closes what the
 // song opened and gives the device back.
 void close_song(madthread_data &m)
 {
-    pcm_time_calls(&m.device_call_since);
+    output_time_calls(&m.device_call_since);
     pthread_join(m.decode_thread, nullptr);
     end_reading(m);
     if (m.has_device) {
@@ -397,7 +184,7 @@ void close_song(madthread_data &m)
         audio.held = false;
         audio.device_free.notify_all();
     }
-    pcm_time_calls(nullptr);
+    output_time_calls(nullptr);
     const std::lock_guard lock(m.close_lock);
     m.closed = true;
     m.closed_cond.notify_all();
@@ -415,7 +202,7 @@ void close_song(madthread_data &m)
 {
     std::unique_lock lock(m.close_lock);
     while (!m.closed_cond.wait_for(lock, std::chrono::milliseconds(10), [&] { return m.closed; })) {
-        const std::int64_t now = pcm_clock_now();
+        const std::int64_t now = output_clock_now();
         if (stuck(m.device_call_since, now) || stuck(m.read_since, now))
             return false;
     }
@@ -423,11 +210,6 @@ void close_song(madthread_data &m)
 }
 
 }  // namespace
-
-long dither(unsigned int bits, mad_fixed_t sample, mad_fixed_t *carried, dither_stats *stats)
-{
-    return quantise(bits, sample, *carried, *stats);
-}
 
 int madthread_start(madthread_data **handle, const char *path, int base_priority, audio_device *audio,
                     audio_stats_span stats, Widget *notify)
@@ -550,6 +332,8 @@ int madthread_stop(madthread_data **handle)
     m->paused = 0;
     m->quit.store(1);
     m->run_lock.unlock();
+    // A write waiting for the sound server to ask for more must see it too.
+    output_wake();
     {
         // An input callback waiting for the buffer thread must see the quit.
         const std::lock_guard lock(m->ring_lock);
@@ -585,7 +369,7 @@ int madthread_stop(madthread_data **handle)
 void *madthread(void *data)
 {
     madthread_data &m = record(data);
-    pcm_time_calls(&m.device_call_since);
+    output_time_calls(&m.device_call_since);
     {
         // Granted only once madthread_start waits on `started`.
         const std::lock_guard lock(m.run_lock);
@@ -600,8 +384,8 @@ void *madthread(void *data)
     // stop returns; the drain is bounded, and gives up on a device that
     // takes nothing. Without the device, the stream there is another
     // song's.
-    if (pcm_stream *stream = m.has_device ? m.audio->pcm_handle.load() : nullptr; stream != nullptr)
-        pcm_drain(stream, !quitting(m), quitting(m) ? Pcm_DrainLimitMs : Pcm_SettleLimitMs, &m.quit);
+    if (audio_output *stream = m.has_device ? m.audio->pcm_handle.load() : nullptr; stream != nullptr)
+        output_drain(stream, !quitting(m), quitting(m) ? Output_DrainLimitMs : Output_SettleLimitMs, &m.quit);
 
     // Paused at the end of the song, this waits for the resume (then posts)
     // or for the stop (then does not).
@@ -641,7 +425,7 @@ void *bufferthread(void *data)
         if (polled > 0 && ready[1].revents == 0) {
             // A regular file is always "ready": a file system that stops
             // answering blocks in the read itself.
-            m.read_since.store(pcm_clock_now(), std::memory_order_relaxed);
+            m.read_since.store(output_clock_now(), std::memory_order_relaxed);
             count = read_retrying(m.fd, m.ring.data() + at, static_cast<std::size_t>(want));
             m.read_since.store(0, std::memory_order_relaxed);
         }
@@ -719,108 +503,6 @@ mad_flow input(void *data, mad_stream *stream)
     m.stream_length = keep + want;
     mad_stream_buffer(stream, buffer, static_cast<unsigned long>(m.stream_length));
     return MAD_FLOW_CONTINUE;
-}
-
-mad_flow header(void *data, const mad_header *hdr)
-{
-    madthread_data &m = record(data);
-    if (quitting(m))
-        return MAD_FLOW_STOP;
-    if (hdr->samplerate == m.last_rate && hdr->mode == m.last_mode)
-        return MAD_FLOW_CONTINUE;
-    m.last_rate = hdr->samplerate;
-    m.last_mode = hdr->mode;
-    if (!m.has_device && !take_device(m))
-        return MAD_FLOW_STOP;
-
-    audio_device &audio = *m.audio;
-    if (audio.mixer_handle.load() != nullptr)
-        tonra_close_mixer(&audio);
-    if (pcm_stream *stream = audio.pcm_handle.load(); stream != nullptr) {
-        // Closing drops what the device still holds: the end of the part
-        // before the change would never be heard.
-        pcm_drain(stream, true, Pcm_SettleLimitMs, &m.quit);
-        tonra_close_audio_playback(&audio);
-        // A stop may have come while the old output played out.
-        if (quitting(m))
-            return MAD_FLOW_STOP;
-    }
-    if (tonra_open_audio_playback(&audio, FragmentSize, static_cast<int>(hdr->samplerate), hdr->mode) == -1)
-        return MAD_FLOW_STOP;
-    if (tonra_open_mixer(&audio) == -1)
-        return MAD_FLOW_STOP;
-    tonra_send_event(m.notify, Event_MixerReady);
-    return MAD_FLOW_CONTINUE;
-}
-
-mad_flow output(void *data, const mad_header *, mad_pcm *pcm)
-{
-    madthread_data &m = record(data);
-    if (quitting(m))
-        return MAD_FLOW_STOP;
-
-    audio_device &audio = *m.audio;
-    // The group is the decode thread's to close, so it can be read unlocked.
-    const auto gains = mixer_gains(audio.mixer_handle.load(std::memory_order_relaxed));
-    const bool unity = gains[0] == Mixer_UnityGain && (pcm->channels != 2 || gains[1] == Mixer_UnityGain);
-    const int n = unity ? convert<false>(m, *pcm, gains) : convert<true>(m, *pcm, gains);
-
-    pcm_stream *stream = audio.pcm_handle.load(std::memory_order_relaxed);
-    const auto *at = reinterpret_cast<const unsigned char *>(m.pcm_buffer.data());
-    long remaining = 2L * n;
-    while (remaining > 0) {
-        {
-            // The pause gate: a paused song's caller holds run_lock.
-            const std::lock_guard gate(m.run_lock);
-        }
-        if (quitting(m))
-            return MAD_FLOW_STOP;
-        const long chunk = std::min<long>(remaining, FragmentSize);
-        const auto size = static_cast<std::size_t>(chunk);
-        long written = pcm_write(stream, at, size, &m.quit);
-        if (written < chunk && !quitting(m)) {
-            (void)pcm_prepare(stream);
-            written = pcm_write(stream, at, size, &m.quit);
-        }
-        if (quitting(m))
-            return MAD_FLOW_STOP;
-        if (written < chunk) {
-            // Once, the device just ran dry; for a whole second, it is gone
-            // (a sound server that quit, a pipe that closed): the song
-            // would crawl on in silence at a frame per quarter second.
-            const auto now = std::chrono::steady_clock::now();
-            if (m.failing_since == std::chrono::steady_clock::time_point{}) {
-                m.failing_since = now;
-            } else if (now - m.failing_since >= FailedOutputLimit) {
-                std::fprintf(stderr, ErrorLineFormat, ErrorLinePrefix, WriteFailedStep,
-                             std::strerror(written < 0 ? static_cast<int>(-written) : EIO));
-                m.unheard.store(true);
-                return MAD_FLOW_STOP;
-            }
-            pause_unless_stopped(m, std::chrono::milliseconds(ShortWritePauseMs));
-            return MAD_FLOW_CONTINUE;
-        }
-        m.failing_since = {};
-        at += chunk;
-        remaining -= chunk;
-    }
-    return MAD_FLOW_CONTINUE;
-}
-
-mad_flow error(void *data, mad_stream *stream, mad_frame *)
-{
-    if (quitting(record(data)))
-        return MAD_FLOW_STOP;
-    switch (stream->error) {
-    case MAD_ERROR_BUFLEN:
-    case MAD_ERROR_BUFPTR:
-    case MAD_ERROR_NOMEM:
-        return MAD_FLOW_STOP;
-    default:
-        // A frame that failed to decode is skipped, not played: played,
-        // its garbage can be full-scale noise.
-        return MAD_FLOW_CONTINUE;
-    }
 }
 
 }  // namespace madthread_callbacks

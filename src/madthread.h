@@ -2,7 +2,7 @@
 // The decode engine: plays one song file on two threads of its own. A buffer
 // thread reads the file ahead into a ring; a decode thread runs libmad on it,
 // quantises each frame to 16 bits and writes it to the playback stream of
-// the audio device record. The engine reaches the window only through the
+// the audio device record (output.h holds that side). The engine reaches the window only through the
 // counters of AudioStats and the service events it posts to `notify`:
 // Event_SongEnded when the song has ended by itself, Event_Progress after
 // each block handed to the decoder, Event_MixerReady after the output and
@@ -23,18 +23,15 @@
 #include <pthread.h>
 #include <span>
 
+#include "output.h"
 #include "platform/widget.h"
-#include "tonra.h"
-
-struct audio_device;
+#include "quantise.h"
 
 inline constexpr int RingSize = 262145;  // one byte always free: equal indices mean empty
 inline constexpr int InitialRead = 131072;
 inline constexpr int StreamBufferSize = 16384;
-inline constexpr int FragmentSize = 65536;
 inline constexpr int PcmBufferSamples = 6144;
 inline constexpr int DecodePriorityBoost = 5;
-inline constexpr int ShortWritePauseMs = 250;
 // Writes failing for this long end the song: the device is gone.
 inline constexpr auto FailedOutputLimit = std::chrono::seconds(1);
 // A device call or a file read that has not returned for this long is
@@ -42,7 +39,6 @@ inline constexpr auto FailedOutputLimit = std::chrono::seconds(1);
 inline constexpr auto StuckCallLimit = std::chrono::milliseconds(250);
 // How long the start waits for the first bytes of a pipe.
 inline constexpr auto PipeOpenWait = std::chrono::milliseconds(80);
-inline constexpr int OutputBits = 16;
 
 // The two counters of AudioStats: index 0 total (the file's size in bytes),
 // index 1 consumed (file bytes handed to the decoder, or skipped as a tag,
@@ -54,12 +50,6 @@ using audio_stats = std::atomic<std::int64_t>[2];
 using audio_stats_span = std::span<std::atomic<std::int64_t>, 2>;
 inline constexpr int AudioStats_Total = 0;
 inline constexpr int AudioStats_Consumed = 1;
-
-struct dither_stats {
-    unsigned long clip_count = 0;
-    mad_fixed_t clip_peak = 0;
-    mad_fixed_t level_peak = 0;
-};
 
 // One per started song: allocated by madthread_start, released by
 // madthread_stop. Apart from the locks and `quit`, each field belongs to the
@@ -155,18 +145,3 @@ int madthread_stop(madthread_data **handle);
 // Thread bodies: the record as argument, nullptr as result.
 void *madthread(void *data);
 void *bufferthread(void *data);
-
-// libmad's callbacks, on the decode thread, with the record as data. Named
-// only by the engine and by the tests that drive a frame through them by
-// hand; kept out of the global namespace, where `error` would hide the C
-// library's function of that name.
-namespace madthread_callbacks {
-mad_flow input(void *data, mad_stream *stream);
-mad_flow header(void *data, const mad_header *header);
-mad_flow output(void *data, const mad_header *header, mad_pcm *pcm);
-mad_flow error(void *data, mad_stream *stream, mad_frame *frame);
-}  // namespace madthread_callbacks
-
-// Quantises one sample to `bits` bits, rounding toward minus infinity and
-// carrying the rounding error, unlimited, into the next sample.
-[[nodiscard]] long dither(unsigned int bits, mad_fixed_t sample, mad_fixed_t *carried, dither_stats *stats);

@@ -164,6 +164,12 @@ void mixer_ready()
         std::perror(MixerGroupReadFailed);
         return;
     }
+    // An outside change (the remote control, another program) that came
+    // while no group was ready moves the slider first, so the slider's
+    // level imposed below is the latest, not one it overtook.
+    const mixer_callbacks pending{nullptr, volume_update};
+    if (mixer_read(handle, &pending) < 0)
+        std::perror(MixerReadFailed);
     // Our own stream's group takes the user's level; any other group first
     // shows where it stands.
     if (strcasecmp(Audio.mixer_group.gid.name, Mixer_GroupName) != 0)
@@ -202,6 +208,10 @@ int player_play_song(const char *path)
         std::snprintf(title, sizeof title, TitleOfFile, shown, name.data());
     }
     ab_set_title(AbWidgets[ABN_base], title);
+    // Volume mixers list the stream by the song, as the title bar shows it.
+    const std::string shown = ab_get_title(AbWidgets[ABN_base]);
+    const std::string_view prefix = "Tonra - ";
+    tonra_name_stream(&Audio, shown.starts_with(prefix) ? shown.substr(prefix.size()) : shown);
 
     if (MtData != nullptr) {
         madthread_stop(&MtData);
@@ -348,15 +358,11 @@ int volume_change(Widget *widget, LinkInfo *, CallbackInfo *)
         // No group is open: the setting waits for the next stream, which
         // then starts at it instead of playing its first buffer unmuted or
         // at full level until its group is set up.
-        // In the range of the last group, which the next one most likely shares.
         mixer_group pending{};
-        pending.min = 0;
-        {
-            const std::lock_guard levels_lock(Audio.levels.lock);
-            pending.max = Audio.levels.max;
-        }
+        pending.min = Mixer_Min;
+        pending.max = Mixer_Max;
         volume_slider_to_mixer(ab_get_value(AbWidgets[ABN_volume]), pending);
-        mixer_levels_write(&Audio.levels, pending.volume, pressed_in(ABN_mute) ? Mute_All : 0, pending.max);
+        mixer_levels_write(&Audio.levels, pending.volume, pressed_in(ABN_mute) ? Mute_All : 0);
         return 0;
     }
     if (widget == AbWidgets[ABN_mute])

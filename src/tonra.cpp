@@ -14,10 +14,10 @@
 
 #include "abmain.h"
 #include "id3.h"
+#include "output.h"
 #include "platform/ab.h"
 #include "platform/media_keys.h"
 #include "platform/mpris.h"
-#include "platform/pcm.h"
 #include "platform/remote.h"
 #include "platform/service_events.h"
 #include "platform/stream_identity.h"
@@ -68,69 +68,6 @@ int about_realized(Widget *, LinkInfo *, CallbackInfo *)
 {
     // TONRA_VERSION: the project's version, handed in by the build.
     ab_set_text(AbWidgets[ABN_about_version], TONRA_VERSION);
-    return 0;
-}
-
-namespace {
-
-// Fixed texts: users and their scripts read these lines byte for byte. The
-// steps keep the sound library's call names they have always shown, though
-// the calls made now are named otherwise.
-constexpr char PcmOpenFailed[] = "snd_pcm_open_preferred() failed";
-constexpr char PcmParamsFailed[] = "snd_pcm_plugin_params() failed";
-constexpr char PcmPrepareFailed[] = "snd_pcm_plugin_prepare() failed";
-
-int open_failed(const char *step, int err)
-{
-    std::fprintf(stderr, ErrorLineFormat, ErrorLinePrefix, step, std::strerror(-err));
-    return -1;
-}
-
-}  // namespace
-
-int tonra_open_audio_playback(audio_device *audio, int fragment_size, int rate, int mode)
-{
-    pcm_stream *stream = nullptr;
-    if (const int rc = pcm_open_preferred(&stream, &audio->card, &audio->device); rc < 0)
-        return open_failed(PcmOpenFailed, rc);
-    audio->pcm_handle.store(stream);
-    const int voices = mode == MAD_MODE_SINGLE_CHANNEL ? 1 : 2;
-    // The fragment size is what the buffer holds at 44.1 kHz stereo; a slow
-    // format gets the same time, not the same bytes, so that a drain at
-    // 8 kHz mono does not take ten times as long.
-    if (const int rc = pcm_params(stream, rate, voices, pcm_buffer_bytes(fragment_size, rate, voices)); rc < 0)
-        return open_failed(PcmParamsFailed, rc);
-    if (const int rc = pcm_prepare(stream); rc < 0)
-        return open_failed(PcmPrepareFailed, rc);
-    return 0;
-}
-
-int tonra_close_audio_playback(audio_device *audio)
-{
-    pcm_close(audio->pcm_handle.exchange(nullptr));
-    return 0;
-}
-
-int tonra_open_mixer(audio_device *audio)
-{
-    pcm_stream *stream = audio->pcm_handle.load();
-    if (stream == nullptr)
-        return -1;
-    const std::lock_guard lock(audio->mixer_lock);
-    audio->mixer_group.gid = mixer_gid{};
-    if (pcm_mixer_gid(stream, &audio->mixer_group.gid) < 0 || audio->mixer_group.gid.name[0] == '\0')
-        return -1;
-    mixer *group = nullptr;
-    if (mixer_open(&group, &audio->levels, pcm_through_server(stream)) < 0)
-        return -1;
-    audio->mixer_handle.store(group);
-    return 0;
-}
-
-int tonra_close_mixer(audio_device *audio)
-{
-    const std::lock_guard lock(audio->mixer_lock);
-    mixer_close(audio->mixer_handle.exchange(nullptr));
     return 0;
 }
 
@@ -187,8 +124,10 @@ RemoteState read_state()
     state.can_next = usable(ABN_next);
     state.can_previous = usable(ABN_previous);
     state.repeat = RepeatValue;
-    if (const auto *slider = qobject_cast<QAbstractSlider *>(AbWidgets[ABN_volume]); slider && slider->maximum() > slider->minimum())
-        state.volume = double(slider->value() - slider->minimum()) / (slider->maximum() - slider->minimum());
+    // The group's level, not the slider: the slider's step from level to
+    // percent truncates, and would read 0.4 back as 0.39.
+    const output_levels level = mixer_levels_read(&player_audio()->levels);
+    state.volume = double(std::max(level.volume[0], level.volume[1]) - Mixer_Min) / (Mixer_Max - Mixer_Min);
     state.song = player_song_starts();
     return state;
 }

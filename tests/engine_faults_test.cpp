@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "madthread.h"
-#include "platform/pcm.h"
+#include "platform/sound/output.h"
 #include "support/engine_support.h"
 #include "tonra.h"
 
@@ -95,7 +95,7 @@ protected:
     bool device_stuck_for(std::chrono::milliseconds limit) const
     {
         const std::int64_t since = handle->device_call_since.load();
-        return since != 0 && std::chrono::nanoseconds(pcm_clock_now() - since) > limit;
+        return since != 0 && std::chrono::nanoseconds(output_clock_now() - since) > limit;
     }
 
     audio_device audio;
@@ -246,9 +246,9 @@ TEST_F(EngineFaults, StalledSourceOrDeviceOrSlowestFormatNeverHoldsAStop)
         // The plugin either blocks in a call or keeps finding no room.
         EXPECT_TRUE(eventually(
             [&] {
-                const std::int64_t since = pcm_quiet_since(audio.pcm_handle.load());
+                const std::int64_t since = output_quiet_since(audio.pcm_handle.load());
                 return device_stuck_for(300ms) ||
-                       (since != 0 && std::chrono::nanoseconds(pcm_clock_now() - since) > 300ms);
+                       (since != 0 && std::chrono::nanoseconds(output_clock_now() - since) > 300ms);
             },
             10s));
         EXPECT_LE(timed_stop(), 100ms);

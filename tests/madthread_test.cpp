@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 #include "madthread.h"
-#include "platform/mixer.h"
-#include "platform/pcm.h"
+#include "platform/sound/mixer.h"
+#include "platform/sound/output.h"
 #include "support/engine_support.h"
 #include "tonra.h"
 
@@ -359,9 +359,9 @@ TEST_F(Engine, ShortWriteIsPreparedAndRepeatedOnce)
 {
     const fs::path song = short_stereo();
     const AlsaDevice device(AlsaDevice::Kind::File);
-    pcm_fault_short_writes(5, 1);
+    output_fault_short_writes(5, 1);
     const auto events = play_to_end(song);
-    pcm_fault_short_writes(0, 0);
+    output_fault_short_writes(0, 0);
     EXPECT_EQ(count_of(events, Event_SongEnded), 1);
     EXPECT_EQ(first_difference(read_samples(device.output()), reference_samples(song)), -1);
 }
@@ -370,12 +370,12 @@ TEST_F(Engine, SecondShortWriteDropsTheFrameAfterAQuarterSecond)
 {
     const fs::path song = short_stereo();
     const AlsaDevice device(AlsaDevice::Kind::File);
-    pcm_fault_short_writes(5, 2);
+    output_fault_short_writes(5, 2);
     const auto began = std::chrono::steady_clock::now();
     EXPECT_EQ(start(song), 0);
     const auto events = collect_events(SongTimeout, Event_SongEnded);
     const auto took = std::chrono::steady_clock::now() - began;
-    pcm_fault_short_writes(0, 0);
+    output_fault_short_writes(0, 0);
     EXPECT_EQ(madthread_stop(&handle), 0);
     EXPECT_EQ(count_of(events, Event_SongEnded), 1);
     EXPECT_GE(took, 250ms);

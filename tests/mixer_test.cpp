@@ -10,8 +10,8 @@
 #include <poll.h>
 
 #include "madthread.h"
-#include "platform/mixer.h"
-#include "platform/pcm.h"
+#include "platform/sound/mixer.h"
+#include "platform/sound/output.h"
 #include "support/engine_support.h"
 #include "tonra.h"
 
@@ -177,7 +177,7 @@ TEST_F(AudioDevice, OneVoiceForASingleChannelTwoForEveryOtherMode)
         const AlsaDevice device(AlsaDevice::Kind::WaveFile);
         ASSERT_EQ(tonra_open_audio_playback(&audio, FragmentSize, 32000, mode), 0);
         const std::int16_t silence[4] = {};
-        ASSERT_EQ(pcm_write(audio.pcm_handle.load(), silence, sizeof silence), static_cast<long>(sizeof silence));
+        ASSERT_EQ(output_write(audio.pcm_handle.load(), silence, sizeof silence), static_cast<long>(sizeof silence));
         tonra_close_audio_playback(&audio);
         EXPECT_EQ(audio.pcm_handle.load(), nullptr);
 

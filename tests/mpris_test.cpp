@@ -38,6 +38,7 @@
 #include "playlist.h"
 #include "support/app.h"
 #include "support/engine_support.h"
+#include "output.h"
 #include "tonra.h"
 
 using namespace engine_test;

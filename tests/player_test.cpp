@@ -18,11 +18,12 @@
 #include "madthread.h"
 #include "platform/ab.h"
 #include "platform/list.h"
-#include "platform/mixer.h"
+#include "platform/sound/mixer.h"
 #include "player.h"
 #include "playlist.h"
 #include "support/app.h"
 #include "support/engine_support.h"
+#include "output.h"
 #include "tonra.h"
 
 using namespace engine_test;

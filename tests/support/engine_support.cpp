@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 #include <mad.h>
+#include <mutex>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 #include "abmain.h"
+#include "output.h"
 #include "tonra.h"
 #include "platform/service_events.h"
 
@@ -324,6 +326,10 @@ AlsaDevice::AlsaDevice(Kind kind, const std::string &target) : output_(dir_ / "o
     const fs::path conf = dir_ / "asound.conf";
     std::ofstream(conf) << config;
     setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
+    // A sound server the machine runs must not take the song instead.
+    if (const char *old = std::getenv("TONRA_AUDIO"); old != nullptr)
+        saved_backend_ = old;
+    setenv("TONRA_AUDIO", "alsa", 1);
 }
 
 AlsaDevice::~AlsaDevice()
@@ -332,6 +338,10 @@ AlsaDevice::~AlsaDevice()
         setenv("ALSA_CONFIG_PATH", saved_.c_str(), 1);
     else
         unsetenv("ALSA_CONFIG_PATH");
+    if (saved_backend_)
+        setenv("TONRA_AUDIO", saved_backend_->c_str(), 1);
+    else
+        unsetenv("TONRA_AUDIO");
 }
 
 PulseServer::PulseServer()

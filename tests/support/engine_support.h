@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -98,6 +99,7 @@ private:
     fs::path output_;
     std::string saved_;
     bool had_saved_ = false;
+    std::optional<std::string> saved_backend_;
 };
 
 // A private PulseAudio server with a null sink, for as long as the object

@@ -1,25 +1,30 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The mixer group of the playback stream: "PCM Subchannel", index 0, volumes
-// for front left and front right, and a mute mask.
+// for front left and front right from 0 to 100, and a mute mask.
 //
-// Where the stream plays through a sound server (pulse_group.h), the group is
-// the stream's volume in the server, 0 to Pulse_VolumeNorm, and the samples
-// pass untouched. Elsewhere (ALSA straight to a device with no mixer of its
-// own, or to a file) it is a group in software, 0 to 100: the decode thread
-// scales the samples by its gains before it quantises them; 100 on a channel
-// that is not muted leaves it bit-exact.
+// Where the stream has a volume of its own (the sound server's, output.h),
+// that is the group, and the samples pass untouched. Elsewhere (ALSA to a
+// device or a file) it is a group in software: the decode thread scales the
+// samples by its gains before it quantises them; 100 on a channel that is
+// not muted leaves it bit-exact.
+//
+// The levels (mixer_levels) are the one record of what the group is set to,
+// kept for the whole run: every change, ours or another program's, lands
+// there, with or without a stream open, so the next stream starts at it and
+// nothing that reads it (the slider, the remote control) disagrees.
 //
 // Who calls what, from which thread:
 //  - the decode thread opens and closes a group (tonra_open_mixer and
-//    tonra_close_mixer) and reads mixer_gains once per frame, without a lock
-//    and without allocating;
+//    tonra_close_mixer), and the closing thread closes it after a stop; the
+//    decode thread reads mixer_gains once per frame, without a lock and
+//    without allocating;
 //  - the user-interface thread reads and writes the group, watches its
 //    descriptor and calls mixer_read when it becomes readable;
 //  - anyone else (remote control, tests) changes it with
 //    mixer_group_write_external, which makes the descriptor readable; so
 //    does the sound server when another program changes the stream.
 // A handle must not be used while another thread closes it; the audio
-// device record (tonra.h) has the lock that ensures it.
+// device record has the lock that ensures it.
 //
 // Results: 0 or a count on success; a negative error number on failure,
 // with errno set to the same error, so that perror() tells what went wrong.
@@ -30,10 +35,12 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/sound/output.h"
+
 inline constexpr char Mixer_GroupName[] = "PCM Subchannel";
 inline constexpr int Mixer_GroupIndex = 0;
 inline constexpr std::int32_t Mixer_Min = 0;
-inline constexpr std::int32_t Mixer_Max = 100;
+inline constexpr std::int32_t Mixer_Max = Output_LevelMax;
 // The notification code of a changed group value.
 inline constexpr int Mixer_GroupChanged = 6;
 inline constexpr std::uint32_t Mixer_MuteLeft = 0x1;
@@ -57,10 +64,10 @@ struct mixer_group {
     std::uint32_t mute;         // bit 0 left, bit 1 right
 };
 
-// What a group is set to. It outlives the groups of single streams (the
-// audio device record holds one for the whole run), so that the next song
-// starts at the user's level and mute instead of at full scale for the
-// time it takes the user-interface thread to apply them.
+// What a group is set to, for the whole run (the audio device record holds
+// it), so that the next song starts at the user's level and mute instead of
+// at full scale for the time it takes the user-interface thread to apply
+// them, and a change made while no stream is open is kept.
 //
 // The descriptor that announces outside changes is the levels' too: one for
 // the whole run, so a watch on it never outlives it whatever the streams do.
@@ -71,8 +78,7 @@ struct mixer_levels {
     mixer_levels &operator=(const mixer_levels &) = delete;
 
     std::mutex lock;  // orders the writers and the readers of volume and mute
-    std::int32_t volume[2] = {Mixer_Max, Mixer_Max};  // 0 to max
-    std::int32_t max = Mixer_Max;  // the range of the group that set them
+    std::int32_t volume[2] = {Mixer_Max, Mixer_Max};
     std::uint32_t mute = 0;
     // Derived from volume and mute; the decode thread reads them unlocked.
     std::array<std::atomic<std::int32_t>, 2> gain{Mixer_UnityGain, Mixer_UnityGain};
@@ -89,23 +95,23 @@ struct mixer_callbacks {
 
 // Sets the levels while no group is open, so that the next stream starts at
 // the user's setting from its first sample.
-// volume is in 0 to max.
-void mixer_levels_write(mixer_levels *levels, const std::int32_t (&volume)[2], std::uint32_t mute,
-                        std::int32_t max = Mixer_Max);
+void mixer_levels_write(mixer_levels *levels, const std::int32_t (&volume)[2], std::uint32_t mute);
+// The levels as they stand, for a stream about to open.
+[[nodiscard]] output_levels mixer_levels_read(mixer_levels *levels);
 
+// The identity of the group of an open output.
+[[nodiscard]] int mixer_group_identity(const audio_output *output, mixer_gid *gid);
 // Opens the group of a new stream over levels; *handle stays null on failure.
-// through_server: the stream plays through a sound server, whose stream
-// volume becomes the group if this process's stream shows there in time;
-// this may wait, so only the decode thread passes it, before the stream's
-// first sample.
-[[nodiscard]] int mixer_open(mixer **handle, mixer_levels *levels, bool through_server = false);
-// Whether a stream through a sound server may have the server's stream volume
-// as its group (the default); when not, every group is the software one. For
-// measuring the one against the other.
+// The output's own volume becomes the group where it has one, set to the
+// levels as they are now (they may have changed while it opened).
+[[nodiscard]] int mixer_open(mixer **handle, mixer_levels *levels, audio_output *output = nullptr);
+// Whether an output's own volume may serve as the group (the default); when
+// not, every group is the software one. For measuring the one against the
+// other.
 void mixer_allow_server_groups(bool allowed);
 // Closes the handle; the levels keep what it was set to last.
 int mixer_close(mixer *handle);
-// Whether the group is the sound server's stream volume.
+// Whether the group is the output's own volume.
 [[nodiscard]] bool mixer_in_server(const mixer *handle) noexcept;
 
 // Fills min, max, volume and mute of the group that group->gid names.
@@ -126,7 +132,7 @@ int mixer_close(mixer *handle);
 int mixer_read(mixer *handle, const mixer_callbacks *callbacks);
 
 // The gains of the left and right channel, 0 to Mixer_UnityGain; a mono
-// stream uses the left one. No handle, or the server's group: unity.
+// stream uses the left one. No handle, or the output's own group: unity.
 [[nodiscard]] std::array<std::int32_t, 2> mixer_gains(const mixer *handle) noexcept;
 // The gain of a volume on a cubic curve, which sounds even across the range
 // where a straight line would crowd the audible change into the lowest part.
