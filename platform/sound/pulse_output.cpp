@@ -1,40 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The sound server backend: a playback stream of our own through libpulse
 // (PulseAudio, or PipeWire's pipewire-pulse), whose own volume and mute are
-// the song's group. One connection serves the whole run, on libpulse's
-// threaded main loop, and is made anew at the next open once the server has
-// gone; a stream whose server went away is made anew by the next prepare.
-//
-// Nothing here waits for the server without a deadline: every request is
-// queued under the main loop's lock and its answer awaited on `Moved`,
-// which the loop's callbacks and output_wake signal.
-//
-// Locks, always in this order: a stream's `guard` (its connection and
-// stream may be replaced), the main loop's lock, then `Shared`. The main
-// loop's own lock does the work, but it is taken inside libpulse, where
-// ThreadSanitizer cannot see it: `Shared` makes the same order visible.
-// Threads: output.h's; the callbacks run on the main loop's thread.
-#include <pulse/pulseaudio.h>
-
+// the song's group (pulse_group.cpp). A stream whose server went away is
+// made anew by the next prepare. Threads: output.h's; pulse.h says the
+// locks.
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <vector>
 
-#include "platform/sound/backend.h"
+#include "platform/sound/pulse.h"
+
+namespace pulse {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-// How long a server may take to take a connection, and a stream, before
-// the song is played without it.
-constexpr auto ConnectWait = 1000ms;
+// How long a server may take to take a stream before its song fails.
 constexpr auto StreamWait = 2000ms;
 // A write that waits this long without a request for data finds the server
 // quiet.
@@ -43,222 +22,9 @@ constexpr auto QuietWait = 250ms;
 constexpr auto StopQuiet = 60ms;
 constexpr auto Poll = 20ms;
 
-constexpr char AppName[] = "Tonra";
-constexpr char AppIcon[] = "tonra";
-constexpr char AppId[] = "org.tonra.Tonra";
-
-std::mutex Shared;
-std::condition_variable Moved;
-std::uint64_t Generation = 0;  // Shared: counts every callback and wake
-
-void signal_moved()
-{
-    const std::lock_guard lock(Shared);
-    ++Generation;
-    Moved.notify_all();
-}
-
-// Waits for `done` (tested under Shared) until the deadline; false then.
-template <typename Done>
-[[nodiscard]] bool await(Clock::time_point deadline, Done &&done)
-{
-    std::unique_lock lock(Shared);
-    return Moved.wait_until(lock, deadline, done);
-}
-
-class Locked {
-public:
-    explicit Locked(pa_threaded_mainloop *loop) : loop_(loop) { pa_threaded_mainloop_lock(loop_); }
-    ~Locked() { pa_threaded_mainloop_unlock(loop_); }
-    Locked(const Locked &) = delete;
-    Locked &operator=(const Locked &) = delete;
-
-private:
-    pa_threaded_mainloop *loop_;
-};
-
-struct pulse_output;
-
-struct Connection {
-    pa_threaded_mainloop *loop = nullptr;
-    pa_context *context = nullptr;
-    pa_context_state_t state = PA_CONTEXT_UNCONNECTED;  // Shared
-
-    Connection() = default;
-    Connection(const Connection &) = delete;
-    Connection &operator=(const Connection &) = delete;
-    ~Connection()
-    {
-        if (loop != nullptr)
-            pa_threaded_mainloop_stop(loop);
-        if (context != nullptr) {
-            pa_context_disconnect(context);
-            pa_context_unref(context);
-        }
-        if (loop != nullptr)
-            pa_threaded_mainloop_free(loop);
-    }
-};
-
-struct pulse_output : audio_output {
-    std::mutex guard;  // connection and stream, which prepare may replace
-    std::shared_ptr<Connection> connection;
-    pa_stream *stream = nullptr;
-    output_format format;
-    std::string name;  // what format.name views
-    pa_channel_map map{};
-    std::size_t frame_bytes = 4;
-    // Shared:
-    std::uintptr_t serial = 0;     // names it to the server's late answers
-    Connection *owner = nullptr;   // while listed in Streams
-    pa_stream_state_t state = PA_STREAM_UNCONNECTED;
-    std::uint32_t index = PA_INVALID_INDEX;
-    std::uint64_t requests = 0;   // the server asked for data
-    std::uint64_t timings = 0;    // the server answered a timing request
-    bool drained = false;
-    output_levels known;          // ours or the last reported
-    pa_cvolume volume{};          // what the server has, as far as we know
-    int writes_in_flight = 0;     // ours, not yet confirmed
-    bool missed_change = false;   // a change came while ours were in flight
-    output_changed changed = nullptr;
-    void *data = nullptr;
-};
-
-pulse_output &of(audio_output *handle) { return *static_cast<pulse_output *>(handle); }
-
-[[nodiscard]] int server_error(pa_context *context)
-{
-    const int err = context != nullptr ? pa_context_errno(context) : PA_ERR_CONNECTIONREFUSED;
-    return Output_PulseErrorBase - (err > 0 ? err : PA_ERR_UNKNOWN);
-}
-
-void release(pa_operation *op)
-{
-    if (op != nullptr)
-        pa_operation_unref(op);
-}
-
-[[nodiscard]] pa_volume_t server_volume(std::int32_t level)
-{
-    const auto v = std::clamp<std::int64_t>(level, 0, Output_LevelMax);
-    return static_cast<pa_volume_t>((v * PA_VOLUME_NORM + Output_LevelMax / 2) / Output_LevelMax);
-}
-
-[[nodiscard]] std::int32_t level_of(pa_volume_t volume)
-{
-    const std::int64_t v = std::min<pa_volume_t>(volume, PA_VOLUME_NORM);
-    return static_cast<std::int32_t>((v * Output_LevelMax + PA_VOLUME_NORM / 2) / PA_VOLUME_NORM);
-}
-
-pa_cvolume volume_of(const output_levels &levels, const pa_channel_map &map)
-{
-    pa_cvolume out{};
-    out.channels = map.channels;
-    for (unsigned ch = 0; ch < map.channels; ++ch) {
-        switch (map.map[ch]) {
-        case PA_CHANNEL_POSITION_FRONT_LEFT: out.values[ch] = server_volume(levels.volume[0]); break;
-        case PA_CHANNEL_POSITION_FRONT_RIGHT: out.values[ch] = server_volume(levels.volume[1]); break;
-        default: out.values[ch] = server_volume(std::max(levels.volume[0], levels.volume[1])); break;
-        }
-    }
-    return out;
-}
-
-// Front left and front right from the stream's channels; a mono stream's
-// one channel is both.
-output_levels levels_of(const pa_cvolume &volume, const pa_channel_map &map, bool muted, std::uint32_t mute_before)
-{
-    output_levels out{{0, 0}, muted ? (mute_before != 0 ? mute_before : 0x3U) : 0};
-    for (unsigned ch = 0; ch < volume.channels; ++ch) {
-        const std::int32_t v = level_of(volume.values[ch]);
-        const pa_channel_position_t pos = ch < map.channels ? map.map[ch] : PA_CHANNEL_POSITION_INVALID;
-        if (pos != PA_CHANNEL_POSITION_FRONT_RIGHT)
-            out.volume[0] = std::max(out.volume[0], v);
-        if (pos != PA_CHANNEL_POSITION_FRONT_LEFT)
-            out.volume[1] = std::max(out.volume[1], v);
-    }
-    return out;
-}
-
-// Main loop callbacks.
-
-void context_state(pa_context *context, void *userdata)
-{
-    auto &c = *static_cast<Connection *>(userdata);
-    const std::lock_guard lock(Shared);
-    c.state = pa_context_get_state(context);
-    ++Generation;
-    Moved.notify_all();
-}
-
-// The streams whose changes are watched, of every connection (Shared).
-std::vector<pulse_output *> Streams;
-std::uintptr_t LastSerial = 0;  // Shared
-
-pulse_output *watched(const Connection &c, std::uint32_t index)
-{
-    const auto it = std::find_if(Streams.begin(), Streams.end(),
-                                 [&](auto *s) { return s->owner == &c && s->index == index; });
-    return it == Streams.end() ? nullptr : *it;
-}
-
-pulse_output *listed(std::uintptr_t serial)
-{
-    const auto it = std::find_if(Streams.begin(), Streams.end(), [serial](auto *s) { return s->serial == serial; });
-    return it == Streams.end() ? nullptr : *it;
-}
-
-void stream_read(pa_context *, const pa_sink_input_info *info, int eol, void *userdata)
-{
-    auto &c = *static_cast<Connection *>(userdata);
-    const std::lock_guard lock(Shared);
-    pulse_output *s = eol == 0 && info != nullptr ? watched(c, info->index) : nullptr;
-    if (s == nullptr)
-        return;
-    if (s->writes_in_flight > 0) {
-        s->missed_change = true;
-        return;
-    }
-    if (pa_cvolume_equal(&info->volume, &s->volume) && (info->mute != 0) == (s->known.mute != 0))
-        return;
-    s->volume = info->volume;
-    s->known = levels_of(info->volume, info->channel_map, info->mute != 0, s->known.mute);
-    if (s->changed != nullptr)
-        s->changed(s->data, s->known);
-}
-
-void stream_event(pa_context *context, pa_subscription_event_type_t type, std::uint32_t index, void *userdata)
-{
-    auto &c = *static_cast<Connection *>(userdata);
-    {
-        const std::lock_guard lock(Shared);
-        if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_CHANGE || watched(c, index) == nullptr)
-            return;
-    }
-    release(pa_context_get_sink_input_info(context, index, stream_read, &c));
-}
-
-// userdata: the stream's serial, as the stream may be gone by now.
-void write_done(pa_context *context, int, void *userdata)
-{
-    std::uint32_t index = PA_INVALID_INDEX;
-    Connection *owner = nullptr;
-    {
-        const std::lock_guard lock(Shared);
-        pulse_output *s = listed(reinterpret_cast<std::uintptr_t>(userdata));
-        if (s == nullptr || --s->writes_in_flight > 0 || !s->missed_change)
-            return;
-        s->missed_change = false;
-        index = s->index;
-        owner = s->owner;
-    }
-    // An outside change that came while ours were on their way.
-    release(pa_context_get_sink_input_info(context, index, stream_read, owner));
-}
-
 void stream_state(pa_stream *stream, void *userdata)
 {
-    auto &s = *static_cast<pulse_output *>(userdata);
+    auto &s = *static_cast<Stream *>(userdata);
     const std::lock_guard lock(Shared);
     s.state = pa_stream_get_state(stream);
     ++Generation;
@@ -267,7 +33,7 @@ void stream_state(pa_stream *stream, void *userdata)
 
 void stream_request(pa_stream *, std::size_t, void *userdata)
 {
-    auto &s = *static_cast<pulse_output *>(userdata);
+    auto &s = *static_cast<Stream *>(userdata);
     const std::lock_guard lock(Shared);
     ++s.requests;
     ++Generation;
@@ -276,7 +42,7 @@ void stream_request(pa_stream *, std::size_t, void *userdata)
 
 void stream_drained(pa_stream *, int success, void *userdata)
 {
-    auto &s = *static_cast<pulse_output *>(userdata);
+    auto &s = *static_cast<Stream *>(userdata);
     const std::lock_guard lock(Shared);
     s.drained = success != 0;
     ++Generation;
@@ -285,63 +51,16 @@ void stream_drained(pa_stream *, int success, void *userdata)
 
 void stream_timing(pa_stream *, int, void *userdata)
 {
-    auto &s = *static_cast<pulse_output *>(userdata);
+    auto &s = *static_cast<Stream *>(userdata);
     const std::lock_guard lock(Shared);
     ++s.timings;
     ++Generation;
     Moved.notify_all();
 }
 
-// The connection.
-
-std::mutex CurrentLock;
-std::shared_ptr<Connection> Current;  // under CurrentLock
-
-[[nodiscard]] bool alive(Connection &c)
-{
-    const std::lock_guard lock(Shared);
-    return c.state == PA_CONTEXT_READY;
-}
-
-std::shared_ptr<Connection> connect(Clock::time_point deadline)
-{
-    auto c = std::make_shared<Connection>();
-    c->loop = pa_threaded_mainloop_new();
-    if (c->loop == nullptr)
-        return nullptr;
-    pa_proplist *props = pa_proplist_new();
-    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, AppName);
-    pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, AppIcon);
-    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, AppId);
-    c->context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(c->loop), AppName, props);
-    pa_proplist_free(props);
-    if (c->context == nullptr)
-        return nullptr;
-    pa_context_set_state_callback(c->context, context_state, c.get());
-    pa_context_set_subscribe_callback(c->context, stream_event, c.get());
-    if (pa_context_connect(c->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
-        pa_threaded_mainloop_start(c->loop) < 0)
-        return nullptr;
-    if (!await(deadline, [&] { return c->state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(c->state); }) ||
-        c->state != PA_CONTEXT_READY)
-        return nullptr;
-    const Locked lock(c->loop);
-    release(pa_context_subscribe(c->context, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr));
-    return c;
-}
-
-// The live connection, made now if need be; null when no server answers.
-std::shared_ptr<Connection> connection(Clock::time_point deadline)
-{
-    const std::lock_guard lock(CurrentLock);
-    if (Current == nullptr || !alive(*Current))
-        Current = connect(deadline);
-    return Current;
-}
-
 // The stream.
 
-void forget(pulse_output &s)
+void forget(Stream &s)
 {
     if (s.stream == nullptr)
         return;
@@ -352,8 +71,7 @@ void forget(pulse_output &s)
         pa_stream_disconnect(s.stream);
         pa_stream_unref(s.stream);
         const std::lock_guard shared(Shared);
-        std::erase(Streams, &s);
-        s.owner = nullptr;
+        unwatch(s);
         s.index = PA_INVALID_INDEX;
         s.state = PA_STREAM_UNCONNECTED;
     }
@@ -361,7 +79,7 @@ void forget(pulse_output &s)
 }
 
 // Makes the stream on the current connection; with `guard` held.
-[[nodiscard]] int make_stream(pulse_output &s, Clock::time_point deadline)
+[[nodiscard]] int make_stream(Stream &s, Clock::time_point deadline)
 {
     forget(s);
     s.connection = connection(deadline);
@@ -404,7 +122,7 @@ void forget(pulse_output &s)
         if (pa_stream_connect_playback(s.stream, nullptr, &attr, flags, &volume, nullptr) < 0)
             return server_error(c.context);
     }
-    const pulse_output *self = &s;
+    const Stream *self = &s;
     const bool settled = await(deadline, [self] { return !PA_STREAM_IS_GOOD(self->state) || self->state == PA_STREAM_READY; });
     const Locked lock(c.loop);
     const std::lock_guard shared(Shared);
@@ -413,15 +131,13 @@ void forget(pulse_output &s)
     if (s.state != PA_STREAM_READY)
         return server_error(c.context);
     s.index = pa_stream_get_index(s.stream);
-    s.owner = &c;
-    s.serial = ++LastSerial;
-    Streams.push_back(&s);
+    watch(s, c);
     return 0;
 }
 
 int pulse_open(audio_output **handle, const output_format &format, output_step *failed)
 {
-    auto s = std::make_unique<pulse_output>();
+    auto s = std::make_unique<Stream>();
     s->ops = &PulseOutput;
     s->format = format;
     s->name = format.name;
@@ -451,7 +167,7 @@ int pulse_open(audio_output **handle, const output_format &format, output_step *
 
 long pulse_write(audio_output *handle, const void *data, std::size_t bytes, const std::atomic<int> *quit)
 {
-    pulse_output &s = of(handle);
+    Stream &s = of(handle);
     const std::lock_guard guard(s.guard);
     if (s.stream == nullptr)
         return Output_PulseErrorBase - PA_ERR_BADSTATE;
@@ -486,7 +202,7 @@ long pulse_write(audio_output *handle, const void *data, std::size_t bytes, cons
             const std::lock_guard lock(Shared);
             return Generation;
         }();
-        const pulse_output *self = &s;
+        const Stream *self = &s;
         const bool asked = await(began + QuietWait, [&] {
             return self->requests != seen || self->state != PA_STREAM_READY || Generation != generation;
         });
@@ -503,7 +219,7 @@ long pulse_write(audio_output *handle, const void *data, std::size_t bytes, cons
 // itself; only a stream whose server went away needs making anew.
 int pulse_prepare(audio_output *handle)
 {
-    pulse_output &s = of(handle);
+    Stream &s = of(handle);
     const std::lock_guard guard(s.guard);
     {
         const std::lock_guard shared(Shared);
@@ -518,7 +234,7 @@ int pulse_prepare(audio_output *handle)
 }
 
 // Asks the server where the stream stands: an answer shows it alive.
-void ask_timing(pulse_output &s)
+void ask_timing(Stream &s)
 {
     const Locked lock(s.connection->loop);
     release(pa_stream_update_timing_info(s.stream, stream_timing, &s));
@@ -526,7 +242,7 @@ void ask_timing(pulse_output &s)
 
 int pulse_drain(audio_output *handle, bool settle, int limit_ms, const std::atomic<int> *quit)
 {
-    pulse_output &s = of(handle);
+    Stream &s = of(handle);
     const std::lock_guard guard(s.guard);
     if (s.stream == nullptr)
         return Output_PulseErrorBase - PA_ERR_BADSTATE;
@@ -556,7 +272,7 @@ int pulse_drain(audio_output *handle, bool settle, int limit_ms, const std::atom
             heard = std::max(heard, now);
         }
         ask_timing(s);
-        const pulse_output *self = &s;
+        const Stream *self = &s;
         const auto now = Clock::now();
         const bool done = await(std::min(deadline, now + Poll), [&] { return self->drained || self->state != PA_STREAM_READY; });
         {
@@ -589,7 +305,7 @@ int pulse_drain(audio_output *handle, bool settle, int limit_ms, const std::atom
 
 int pulse_drop(audio_output *handle)
 {
-    pulse_output &s = of(handle);
+    Stream &s = of(handle);
     const std::lock_guard guard(s.guard);
     if (s.stream == nullptr)
         return Output_PulseErrorBase - PA_ERR_BADSTATE;
@@ -600,7 +316,7 @@ int pulse_drop(audio_output *handle)
 
 int pulse_close(audio_output *handle)
 {
-    const std::unique_ptr<pulse_output> s(&of(handle));
+    const std::unique_ptr<Stream> s(&of(handle));
     const std::lock_guard guard(s->guard);
     forget(*s);
     return 0;
@@ -608,7 +324,7 @@ int pulse_close(audio_output *handle)
 
 long pulse_delay(audio_output *handle)
 {
-    pulse_output &s = of(handle);
+    Stream &s = of(handle);
     const std::lock_guard guard(s.guard);
     if (s.stream == nullptr)
         return 0;
@@ -619,61 +335,11 @@ long pulse_delay(audio_output *handle)
     release(pa_stream_update_timing_info(s.stream, stream_timing, &s));
     return known ? static_cast<long>(usec * static_cast<pa_usec_t>(s.format.rate) / 1000000) : 0;
 }
-
-void send_levels(pulse_output &s)
-{
-    Connection &c = *s.connection;
-    pa_cvolume volume;
-    bool mute;
-    std::uint32_t index;
-    void *serial;
-    {
-        const std::lock_guard shared(Shared);
-        s.writes_in_flight += 2;
-        volume = s.volume;
-        mute = s.known.mute != 0;
-        index = s.index;
-        serial = reinterpret_cast<void *>(s.serial);
-    }
-    release(pa_context_set_sink_input_volume(c.context, index, &volume, write_done, serial));
-    release(pa_context_set_sink_input_mute(c.context, index, mute ? 1 : 0, write_done, serial));
-}
-
-int pulse_group_write(audio_output *handle, const output_levels &levels)
-{
-    pulse_output &s = of(handle);
-    const std::lock_guard guard(s.guard);
-    {
-        const std::lock_guard shared(Shared);
-        if (s.known == levels)
-            return 0;
-        s.known = levels;
-        s.volume = volume_of(levels, s.map);
-    }
-    if (s.stream == nullptr)
-        return 0;  // the stream made anew starts at the levels
-    const Locked lock(s.connection->loop);
-    if (pa_context_get_state(s.connection->context) != PA_CONTEXT_READY)
-        return server_error(s.connection->context);
-    send_levels(s);
-    return 0;
-}
-
-void pulse_group_watch(audio_output *handle, output_changed changed, void *data)
-{
-    pulse_output &s = of(handle);
-    const std::lock_guard shared(Shared);
-    s.changed = changed;
-    s.data = data;
-}
-
 }  // namespace
 
-bool pulse_output_available() { return connection(Clock::now() + ConnectWait) != nullptr; }
-
-const char *pulse_output_strerror(int err) { return pa_strerror(Output_PulseErrorBase - err); }
+}  // namespace pulse
 
 const output_ops PulseOutput = {
-    "pulse", pulse_open, pulse_write, pulse_prepare, pulse_drain, pulse_drop, pulse_close, pulse_delay,
-    pulse_group_write, pulse_group_watch, signal_moved,
+    "pulse", pulse::pulse_open, pulse::pulse_write, pulse::pulse_prepare, pulse::pulse_drain, pulse::pulse_drop,
+    pulse::pulse_close, pulse::pulse_delay, pulse::group_write, pulse::group_watch, pulse::signal_moved,
 };
