@@ -12,6 +12,8 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "abmain.h"
@@ -424,6 +426,54 @@ TEST_F(Player, ASongThatWillNotStartIsSteppedOver)
     err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(idle);
     EXPECT_EQ(failures(err), 2u) << err;
+}
+
+// A pipe's bytes all go to the engine: the tag reader leaves it alone, and
+// the list and title show its name. Played again, it is used up.
+TEST_F(Player, APipedSongIsPlayedWhole)
+{
+    const fs::path a = song("piped", 0.5);
+    std::string bytes(std::istreambuf_iterator<char>(std::ifstream(a, std::ios::binary).rdbuf()), {});
+    const fs::path fifo = dir / "named.mp3";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int anonymous[2];
+    ASSERT_EQ(pipe(anonymous), 0);
+    // The test's own reader keeps the named pipe's bytes while no other
+    // reader has it open; the song is shorter than a pipe's buffer.
+    const int named_read = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int named_write = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(named_read, 0);
+    ASSERT_GE(named_write, 0);
+    const std::string proc = "/dev/fd/" + std::to_string(anonymous[0]);
+
+    AlsaDevice device(AlsaDevice::Kind::File);
+    click(ABN_repeat_none);
+    for (const auto &[path, writer] : {std::pair{proc, anonymous[1]}, std::pair{fifo.string(), named_write}}) {
+        ASSERT_EQ(write(writer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        new_playlist(nullptr, nullptr, nullptr);
+        playlist_add_filename(path.c_str());
+        const std::string name(playlist_file_name(path));
+        EXPECT_EQ(tree_items(AbWidgets[ABN_playlist]).at(0).text, name + "\t\t" + path);
+        int endings = 0;
+        ab_set_link_observer([&endings](const EventLink &link, Widget *, const CallbackInfo &cb) {
+            endings += link.category == Category_RawEvent && cb.event_subtype == Event_SongEnded;
+        });
+        click(ABN_play);
+        // As a writer does, once the player reads: its end is the song's.
+        close(writer);
+        EXPECT_EQ(title(), "Tonra - " + name);
+        const bool ended = wait_until([&endings] { return endings == 1; });
+        player_stop_song();
+        ab_set_link_observer({});
+        ASSERT_TRUE(ended) << path;
+        EXPECT_EQ(first_difference(read_samples(device.output()), reference_samples(a)), -1) << path;
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_NE(player_play_song(proc.c_str()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "The mp3 file appears to be emptyplayer_play_song: madthread_start: No data available\n");
+    close(anonymous[0]);
+    close(named_read);
 }
 
 TEST_F(Player, NoDeviceStopsAfterOnePass)
