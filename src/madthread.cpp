@@ -366,6 +366,16 @@ int convert(madthread_data &m, const mad_pcm &pcm, const std::array<std::int32_t
     return convert_each<Scaled>(m, pcm, gains);
 }
 
+// Only the output callback's frames count: libmad hands it no frame that
+// failed to decode.
+void count_heard(madthread_data &m, const mad_pcm &pcm, long bytes)
+{
+    const long frames = bytes / (2L * pcm.channels);
+    m.heard_microseconds += frames * 1'000'000L / static_cast<long>(pcm.samplerate);
+    if (m.heard_microseconds >= HeardMicroseconds)
+        m.heard.store(true);
+}
+
 // The device is one song's at a time, and the song before may still be
 // closing it: its stop did not wait for a device that hangs.
 [[nodiscard]] bool take_device(madthread_data &m)
@@ -806,6 +816,7 @@ mad_flow output(void *data, const mad_header *, mad_pcm *pcm)
             return MAD_FLOW_CONTINUE;
         }
         m.failing_since = {};
+        count_heard(m, *pcm, chunk);
         at += chunk;
         remaining -= chunk;
     }

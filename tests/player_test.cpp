@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -426,6 +427,44 @@ TEST_F(Player, ASongThatWillNotStartIsSteppedOver)
     err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(idle);
     EXPECT_EQ(failures(err), 2u) << err;
+}
+
+// Files whose output opens but that give no sound worth the name: every
+// frame fails its checksum, no frame at all, 4 KB of noise. A whole pass of
+// them stops the player, with the empty file's lines once.
+TEST_F(Player, BrokenSongsStopAfterOnePass)
+{
+    const fs::path wav = dir / "crc.wav", bad_crc = dir / "crc.mp3", empty = dir / "empty.mp3", noise = dir / "noise.mp3";
+    ASSERT_EQ(std::system(("sox -q -n -r 44100 -c 2 -b 16 '" + wav.string() + "' synth 1 sine 440 && lame --quiet -t -p -b 128 '" +
+                           wav.string() + "' '" + bad_crc.string() + "'").c_str()), 0);
+    std::string bytes;
+    bytes.assign(std::istreambuf_iterator<char>(std::ifstream(bad_crc, std::ios::binary).rdbuf()), {});
+    int frames = 0;
+    // An MPEG-1 layer III header with its checksum: the two bytes after it.
+    for (std::size_t at = 0; (at = bytes.find("\xFF\xFA", at)) != std::string::npos && at + 6 <= bytes.size(); at += 2, ++frames)
+        bytes[at + 4] = static_cast<char>(~bytes[at + 4]);
+    ASSERT_GT(frames, 30);
+    std::ofstream(bad_crc, std::ios::binary | std::ios::trunc) << bytes;
+    std::ofstream{empty};
+    std::mt19937 random(30);
+    std::string noise_bytes(4096, '\0');
+    for (char &c : noise_bytes)
+        c = static_cast<char>(random());
+    std::ofstream(noise, std::ios::binary) << noise_bytes;
+
+    AlsaDevice device(AlsaDevice::Kind::File);
+    for (const auto &p : {bad_crc, empty, noise})
+        playlist_add_filename(p.c_str());
+    ASSERT_TRUE(pressed(ABN_repeat_list));
+    const unsigned starts = player_song_starts();
+    testing::internal::CaptureStderr();
+    click(ABN_play);
+    const bool idle = wait_until([] { return controls() == Idle; });
+    pump(200);
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(idle) << "the player must give up, not go round";
+    EXPECT_EQ(player_song_starts() - starts, 3u);
+    EXPECT_EQ(err, "The mp3 file appears to be emptyplayer_play_song: madthread_start: No data available\n");
 }
 
 // A pipe's bytes all go to the engine: the tag reader leaves it alone, and
