@@ -254,26 +254,36 @@ TEST_F(ServerGroup, TheServerHoldsTheLevelAndTheSamplesPassUntouched)
     slide(100);
 }
 
-TEST_F(ServerGroup, MuteActsAtOnceAndOthersMoveOnlyTheSlider)
+// How fast a mute is heard is measured in bench/mute_bench.cpp; here only
+// what is heard, and in which order.
+TEST_F(ServerGroup, MuteSilencesUntilUnmutedAndOthersMoveOnlyTheSlider)
 {
     play(mp3_song(44100, 2, "j", 128, 10));
-    constexpr long Within = 44100 * 2 * 50 / 1000;  // 50 ms of samples
-    constexpr long Watch = 44100 * 2 * 300 / 1000;
+    constexpr long Watch = 44100 * 2 * 300 / 1000;  // 300 ms of samples
     ASSERT_TRUE(wait_until([&] { return first_sound(read_samples(heard), heard_samples() - 1000, heard_samples()) >= 0; }));
 
-    // What parec has received at the click lags the monitor, which only
-    // makes these bounds stricter.
+    // The monitor falls silent after the click and stays so: silence that
+    // has held for a while, then as long again with nothing in it.
     const long muted_at = heard_samples();
     click(ABN_mute);
-    ASSERT_TRUE(wait_until([&] { return heard_samples() >= muted_at + Watch; }));
-    auto got = read_samples(heard);
-    EXPECT_EQ(first_sound(got, muted_at + Within, static_cast<long>(got.size())), -1) << "sound 50 ms after mute";
+    long silent_from = -1;
+    ASSERT_TRUE(wait_until([&] {
+        const auto got = read_samples(heard);
+        silent_from = muted_at;
+        for (long i = static_cast<long>(got.size()) - 1; i >= muted_at; --i)
+            if (std::abs(got[static_cast<std::size_t>(i)]) > 16) {
+                silent_from = i + 1;
+                break;
+            }
+        return static_cast<long>(got.size()) - silent_from >= Watch;
+    })) << "the sound never stopped";
+    ASSERT_TRUE(wait_until([&] { return heard_samples() >= silent_from + 2 * Watch; }));
     const long unmuted_at = heard_samples();
     click(ABN_mute);
-    ASSERT_TRUE(wait_until([&] { return heard_samples() >= unmuted_at + Watch; }));
-    got = read_samples(heard);
-    const long back = first_sound(got, unmuted_at, static_cast<long>(got.size()));
-    EXPECT_TRUE(back >= 0 && back <= unmuted_at + Within) << "sound back after " << (back - unmuted_at) << " samples";
+    ASSERT_TRUE(wait_until([&] { return first_sound(read_samples(heard), unmuted_at, heard_samples()) >= 0; }))
+        << "the sound never came back";
+    const auto got = read_samples(heard);
+    EXPECT_EQ(first_sound(got, silent_from, unmuted_at), -1) << "sound while muted";
 
     // Our own writes are not taken for outside changes: 37 would read back
     // from the server as 36.
