@@ -185,7 +185,7 @@ namespace {
 // eventfd, the display's socket) would take its number, and an error line
 // would be written into it: into the X protocol stream, the window waits
 // for good. Closed streams are held by /dev/null, so such lines go nowhere.
-void hold_standard_streams()
+void hold_standard_streams(int, char **, char **)
 {
     // In order, so that each open takes the lowest free number: this one.
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
@@ -193,11 +193,16 @@ void hold_standard_streams()
             (void)!open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
 }
 
+// Run before the libraries' and the program's static initialisers, some of
+// which open descriptors (the mixer levels' eventfd): from main it would
+// come too late.
+[[gnu::section(".preinit_array"), gnu::used]] void (*HoldStandardStreams)(int, char **, char **) =
+    hold_standard_streams;
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    hold_standard_streams();
     // Before any thread exists, so that every thread inherits it: a sound
     // device whose pipe reader went away must fail the write, not end the
     // program.

@@ -391,6 +391,10 @@ TEST_F(Desktop, ClosedStandardStreamsLeaveTheWindowAnswering)
     // tonra empty.mp3 >&- 2>&-; tonra empty.mp3 >&- 2>&- <&-; tonra long.mp3 >&- 2>&-
     for (const auto &[song, closed] : {std::pair{empty, 6u}, std::pair{empty, 7u}, std::pair{long_song, 6u}}) {
         start({song.string()}, closed);
+        for (int fd = 0; fd <= 2; ++fd)
+            if (closed >> fd & 1) {
+                EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(tonra) + "/fd/" + std::to_string(fd)), "/dev/null") << fd;
+            }
         if (song == long_song) {
             ASSERT_TRUE(eventually([this] { return growing(); })) << "the song plays";
         }
