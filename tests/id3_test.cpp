@@ -11,12 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -118,36 +113,6 @@ TEST_F(Id3File, MissingAndEmptyFilesFailAndLeaveTheRecordUntouched)
 
     EXPECT_EQ(id3_parse_file(write("empty.mp3", {}).c_str(), &info), -1);
     EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0);
-}
-
-// A pipe's bytes are the song's, for the player alone: a tag in them is
-// left unread, and so is every byte, anonymous pipe or named.
-TEST_F(Id3File, PipesAreNotRead)
-{
-    Bytes song = v1_tag("Title", "Artist");
-    song += audio(3000);
-    const std::string fifo = (dir_ / "named.mp3").string();
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    int anonymous[2];
-    ASSERT_EQ(pipe(anonymous), 0);
-    const int named_read = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    const int named_write = open(fifo.c_str(), O_WRONLY);
-    ASSERT_GE(named_read, 0);
-    ASSERT_GE(named_write, 0);
-    for (const auto &[read_end, write_end, path] :
-         {std::tuple{anonymous[0], anonymous[1], "/proc/self/fd/" + std::to_string(anonymous[0])},
-          std::tuple{named_read, named_write, fifo}}) {
-        ASSERT_EQ(::write(write_end, song.data(), song.size()), static_cast<ssize_t>(song.size()));
-        id3_info info{};
-        EXPECT_EQ(id3_parse_file(path.c_str(), &info), -1) << path;
-        EXPECT_TRUE(all_zero(info));
-        Bytes left(song.size() + 1);
-        EXPECT_EQ(::read(read_end, left.data(), left.size()), static_cast<ssize_t>(song.size())) << path;
-        left.resize(song.size());
-        EXPECT_EQ(left, song);
-        close(read_end);
-        close(write_end);
-    }
 }
 
 TEST_F(Id3File, Version1TagAtTheEndOfShortAndLongFiles)

@@ -437,8 +437,7 @@ TEST_F(Player, BrokenSongsStopAfterOnePass)
     const fs::path wav = dir / "crc.wav", bad_crc = dir / "crc.mp3", empty = dir / "empty.mp3", noise = dir / "noise.mp3";
     ASSERT_EQ(std::system(("sox -q -n -r 44100 -c 2 -b 16 '" + wav.string() + "' synth 1 sine 440 && lame --quiet -t -p -b 128 '" +
                            wav.string() + "' '" + bad_crc.string() + "'").c_str()), 0);
-    std::string bytes;
-    bytes.assign(std::istreambuf_iterator<char>(std::ifstream(bad_crc, std::ios::binary).rdbuf()), {});
+    std::string bytes(std::istreambuf_iterator<char>(std::ifstream(bad_crc, std::ios::binary).rdbuf()), {});
     int frames = 0;
     // An MPEG-1 layer III header with its checksum: the two bytes after it.
     for (std::size_t at = 0; (at = bytes.find("\xFF\xFA", at)) != std::string::npos && at + 6 <= bytes.size(); at += 2, ++frames)
@@ -446,10 +445,8 @@ TEST_F(Player, BrokenSongsStopAfterOnePass)
     ASSERT_GT(frames, 30);
     std::ofstream(bad_crc, std::ios::binary | std::ios::trunc) << bytes;
     std::ofstream{empty};
-    std::mt19937 random(30);
     std::string noise_bytes(4096, '\0');
-    for (char &c : noise_bytes)
-        c = static_cast<char>(random());
+    std::ranges::generate(noise_bytes, std::mt19937(30));
     std::ofstream(noise, std::ios::binary) << noise_bytes;
 
     AlsaDevice device(AlsaDevice::Kind::File);
@@ -468,7 +465,7 @@ TEST_F(Player, BrokenSongsStopAfterOnePass)
 }
 
 // A pipe's bytes all go to the engine: the tag reader leaves it alone, and
-// the list and title show its name. Played again, it is used up.
+// the list and title show its name.
 TEST_F(Player, APipedSongIsPlayedWhole)
 {
     const fs::path a = song("piped", 0.5);
@@ -507,10 +504,6 @@ TEST_F(Player, APipedSongIsPlayedWhole)
         ASSERT_TRUE(ended) << path;
         EXPECT_EQ(first_difference(read_samples(device.output()), reference_samples(a)), -1) << path;
     }
-    testing::internal::CaptureStderr();
-    EXPECT_NE(player_play_song(proc.c_str()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "The mp3 file appears to be emptyplayer_play_song: madthread_start: No data available\n");
     close(anonymous[0]);
     close(named_read);
 }
