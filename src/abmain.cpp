@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "abmain.h"
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "layout.h"
 #include "player.h"
@@ -176,6 +179,28 @@ void interface_register()
 }
 
 #ifndef TONRA_TABLES_ONLY
+namespace {
+
+// Started with a standard stream closed, the next descriptor opened (an
+// eventfd, the display's socket) would take its number, and an error line
+// would be written into it: into the X protocol stream, the window waits
+// for good. Closed streams are held by /dev/null, so such lines go nowhere.
+void hold_standard_streams(int, char **, char **)
+{
+    // In order, so that each open takes the lowest free number: this one.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            (void)!open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+}
+
+// Run before the libraries' and the program's static initialisers, some of
+// which open descriptors (the mixer levels' eventfd): from main it would
+// come too late.
+[[gnu::section(".preinit_array"), gnu::used]] void (*HoldStandardStreams)(int, char **, char **) =
+    hold_standard_streams;
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     // Before any thread exists, so that every thread inherits it: a sound

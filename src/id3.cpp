@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -205,10 +206,17 @@ int id3_parse_block(id3_info *info, const unsigned char *data, std::size_t lengt
 
 int id3_parse_file(const char *path, id3_info *info)
 {
-    // Non-blocking so that a FIFO or device with a song's name cannot hang
-    // a directory scan; regular files are unaffected.
+    // Only a regular file can be read twice. A pipe's bytes are the song's
+    // and all belong to the engine: read here, its start is lost; opened at
+    // all, a named pipe's writer goes on and gets EPIPE once this closes.
+    struct stat named {};
+    if (::stat(path, &named) != 0 || !S_ISREG(named.st_mode))
+        return -1;
+    // Non-blocking, and the open file looked at again: the name may have
+    // come to stand for a pipe or a device meanwhile.
     const file_descriptor file(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!file)
+    struct stat opened {};
+    if (!file || ::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode))
         return -1;
     std::array<unsigned char, BlockSize> block;
     const std::size_t head = read_block(file.get(), block);

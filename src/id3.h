@@ -22,8 +22,9 @@ struct id3_info {
 static_assert(sizeof(id3_info) == 272, "callers and tests rely on the 272-byte layout");
 
 // 0 when a tag was recognised and read (its fields may still all be empty),
-// -1 when the file cannot be opened or neither its first nor its last 1024
-// bytes hold a usable tag. The record is untouched on open failure.
+// -1 when the file cannot be opened, is no regular file (a pipe is neither
+// opened nor read), or neither its first nor its last 1024 bytes hold a
+// usable tag. The record is untouched on open failure.
 [[nodiscard]] int id3_parse_file(const char *path, id3_info *info);
 
 // Reads the first tag met in `length` bytes at `data`; 0 when one was read.

@@ -219,6 +219,7 @@ int madthread_start(madthread_data **handle, const char *path, int base_priority
     try {
         m = std::make_unique<madthread_data>(audio, stats, notify);
     } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
         return -1;
     }
 
@@ -255,8 +256,12 @@ int madthread_start(madthread_data **handle, const char *path, int base_priority
     m->ring_read = 0;
     ssize_t count = read_retrying(m->fd, m->ring.data(), InitialRead);
     if (count <= 0) {
+        // The caller's line names errno: a read error's own, and for an empty
+        // file (or a pipe already read to its end) no stale one.
+        const int err = count == 0 ? ENODATA : errno;
         std::fputs(EmptyFileText, stderr);
         close(m->fd);
+        errno = err;
         return -1;
     }
     // A tag is not sound: decoded, a large one is seconds of loud noise. One

@@ -39,6 +39,10 @@ inline constexpr auto FailedOutputLimit = std::chrono::seconds(1);
 inline constexpr auto StuckCallLimit = std::chrono::milliseconds(250);
 // How long the start waits for the first bytes of a pipe.
 inline constexpr auto PipeOpenWait = std::chrono::milliseconds(80);
+// A song counts as heard once the device has taken this much of it from
+// frames that decoded without error: a broken file whose output opened but
+// that gave a frame or two of sound (or none) was not heard.
+inline constexpr std::int64_t HeardMicroseconds = 100'000;
 
 // The two counters of AudioStats: index 0 total (the file's size in bytes),
 // index 1 consumed (file bytes handed to the decoder, or skipped as a tag,
@@ -110,6 +114,10 @@ struct madthread_data {
     // Set by the decode thread before its Event_SongEnded when the song
     // ended because the device took nothing: a song that could not be heard.
     std::atomic<bool> unheard{false};
+    // Decode thread: microseconds of samples the device has taken. `heard`
+    // is set once they reach HeardMicroseconds, before any Event_SongEnded.
+    std::int64_t heard_microseconds = 0;
+    std::atomic<bool> heard{false};
 
     // Steady-clock nanoseconds at which the device call in progress (decode
     // thread, then the closing thread) and the file read in progress (buffer

@@ -47,6 +47,16 @@ void pause_unless_stopped(const madthread_data &m, std::chrono::milliseconds len
     return true;
 }
 
+// Only the output callback's frames count: libmad hands it no frame that
+// failed to decode.
+void count_heard(madthread_data &m, const mad_pcm &pcm, long bytes)
+{
+    const long frames = bytes / (2L * pcm.channels);
+    m.heard_microseconds += frames * 1'000'000L / static_cast<long>(pcm.samplerate);
+    if (m.heard_microseconds >= HeardMicroseconds)
+        m.heard.store(true);
+}
+
 int open_failed(output_step step, int err)
 {
     const char *text = step == output_step::open     ? PcmOpenFailed
@@ -197,6 +207,7 @@ mad_flow output(void *data, const mad_header *, mad_pcm *pcm)
             return MAD_FLOW_CONTINUE;
         }
         m.failing_since = {};
+        count_heard(m, *pcm, chunk);
         at += chunk;
         remaining -= chunk;
     }

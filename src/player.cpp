@@ -37,12 +37,12 @@ audio_stats AudioStats{};
 audio_device Audio;
 int MixerFd = 0;
 
-// Songs that ended by themselves without ever opening the sound output, in a
-// row, while one song followed another on its own. A whole pass of the
-// playlist like that means no song can be heard (no device, or no song with
-// a valid frame): the player stops instead of trying the list forever.
+// Songs that ended by themselves without being heard (see HeardMicroseconds)
+// or would not start, in a row, while one song followed another on its own.
+// A whole pass of the playlist like that means no song can be heard (no
+// device, or no song with enough good frames): the player stops instead of
+// trying the list forever.
 int SilentEndings = 0;
-bool OutputOpened = false;
 // The last song asked for could not be started and nothing was stopped
 // since: the marker stands on a song that is not playing.
 bool StartFailed = false;
@@ -158,8 +158,6 @@ void mixer_ready()
     mixer *handle = Audio.mixer_handle.load();
     if (handle == nullptr)
         return;  // the song was stopped before the event was handled
-    OutputOpened = true;
-    SilentEndings = 0;
     if (mixer_group_read(handle, &Audio.mixer_group) < 0) {
         std::perror(MixerGroupReadFailed);
         return;
@@ -226,7 +224,6 @@ int player_play_song(const char *path)
     enable(ABN_next);
 
     clear_progress();
-    OutputOpened = false;
     SongPath = path;
     ++SongStarts;
     const int result = madthread_start(&MtData, path, BasePriority, &Audio, AudioStats, AbWidgets[ABN_base]);
@@ -315,8 +312,11 @@ int service_event(Widget *, LinkInfo *, CallbackInfo *cbinfo)
         // on it would restart the stopped song or skip the new one.
         if (MtData == nullptr || MtData->quit.load() == 0)
             break;
-        // A song whose device took nothing was not heard either.
-        if (!OutputOpened || MtData->unheard.load()) {
+        // An output that opened is not enough: a broken file opens it at
+        // its first frame header and may then give no sound at all.
+        if (MtData->heard.load() && !MtData->unheard.load()) {
+            SilentEndings = 0;
+        } else {
             const int songs = tree_count(AbWidgets[ABN_playlist]);
             if (++SilentEndings >= (songs > 0 ? songs : 1)) {
                 player_stop_song();

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,7 +63,7 @@ enum class Kind { File, Directory, Other };
 struct DirectoryId {
     dev_t device;
     ino_t inode;
-    bool operator==(const DirectoryId &) const = default;
+    auto operator<=>(const DirectoryId &) const = default;
 };
 
 struct Song {
@@ -76,7 +77,7 @@ struct Search {
     std::string pattern;
     std::vector<Song> batch;  // found, text built, not yet handed over
     Clock::time_point batch_started;
-    std::vector<DirectoryId> ancestors;  // the directories open on the way down
+    std::set<DirectoryId> entered;  // every directory searched so far
     int depth_limit = DepthLimit;
 };
 
@@ -263,20 +264,16 @@ int recurse_and_search(Search &search, const char *path, const regex_t *pattern,
     Directory directory(path);
     if (!directory)
         return 0;
-    // A directory that is already on the way down is a cycle of links: it
-    // ends here, at once, whatever the depth. A directory reached twice by
-    // different ways (two links to one album) is still searched twice.
+    // Each real directory is searched once, whichever way leads to it: a
+    // cycle of links ends at once, and so do folders that link to each
+    // other, whose ways multiply with every link (eight folders linked each
+    // to all others hold tens of thousands of ways to one song). A song
+    // reached by several ways is listed once, by the first.
     struct stat own {};
     if (fstat(directory.descriptor(), &own) != 0)
         return 0;
-    const DirectoryId id{own.st_dev, own.st_ino};
-    if (std::ranges::find(search.ancestors, id) != search.ancestors.end())
+    if (!search.entered.insert(DirectoryId{own.st_dev, own.st_ino}).second)
         return 0;
-    search.ancestors.push_back(id);
-    struct Leave {
-        std::vector<DirectoryId> &ancestors;
-        ~Leave() { ancestors.pop_back(); }
-    } leave{search.ancestors};
 
     const std::size_t length = std::strlen(path);
     std::string child;

@@ -56,8 +56,10 @@ template <class F> bool eventually(F condition, std::chrono::milliseconds limit 
     return true;
 }
 
+// closed: the standard streams closed in the child, as a shell's >&- does
+// (bit 0 standard input, 1 output, 2 error); they are open otherwise.
 pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, const fs::path &err = {},
-            int fd3 = -1)
+            int fd3 = -1, unsigned closed = 0)
 {
     std::vector<char *> argv;
     for (const auto &a : args)
@@ -81,11 +83,17 @@ pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string>
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (!err.empty())
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    else
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (closed != 0) {
+        for (int fd = 0; fd <= 2; ++fd)
+            if (closed >> fd & 1)
+                posix_spawn_file_actions_addclose(&actions, fd);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        if (!err.empty())
+            posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        else
+            posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
     if (fd3 >= 0)
         posix_spawn_file_actions_adddup2(&actions, fd3, 3);
     pid_t pid = -1;
@@ -177,12 +185,12 @@ protected:
         }
     }
 
-    void start(std::vector<std::string> args)
+    void start(std::vector<std::string> args, unsigned closed_streams = 0)
     {
         args.insert(args.begin(), TONRA_BINARY);
         tonra = spawn(args, {"DISPLAY=" + Display, "QT_QPA_PLATFORM=xcb", "ALSA_CONFIG_PATH=" + (Dir->path() / "asound.conf").string(),
                              "XDG_RUNTIME_DIR=" + (Dir->path() / "run").string(), "HOME=" + songs.path().string()},
-                      errors);
+                      errors, -1, closed_streams);
         ASSERT_GT(tonra, 0);
         // Generous: a sanitizer build on a loaded machine starts slowly.
         ASSERT_TRUE(eventually([this] { return !window().empty(); }, 60s)) << "no window; it said: " << stderr_text();
@@ -370,6 +378,35 @@ TEST_F(Desktop, ExitFromTheFileMenuEndsWithStatusZero)
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(stalled()) << "the sound ends with the process";
+}
+
+// Started with its standard streams closed, the program's error lines go
+// nowhere: were a stream's number taken by the display's connection, the
+// first line (here the empty song's) would wedge the window for good.
+TEST_F(Desktop, ClosedStandardStreamsLeaveTheWindowAnswering)
+{
+    const fs::path empty = songs / "empty.mp3";
+    std::ofstream{empty};
+    const fs::path long_song = twenty_seconds();
+    // tonra empty.mp3 >&- 2>&-; tonra empty.mp3 >&- 2>&- <&-; tonra long.mp3 >&- 2>&-
+    for (const auto &[song, closed] : {std::pair{empty, 6u}, std::pair{empty, 7u}, std::pair{long_song, 6u}}) {
+        start({song.string()}, closed);
+        for (int fd = 0; fd <= 2; ++fd)
+            if (closed >> fd & 1) {
+                EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(tonra) + "/fd/" + std::to_string(fd)), "/dev/null") << fd;
+            }
+        if (song == long_song) {
+            ASSERT_TRUE(eventually([this] { return growing(); })) << "the song plays";
+        }
+        const std::size_t shown = windows_shown();
+        click(24 + 18, 4 + 10);  // "File"
+        ASSERT_TRUE(eventually([&] { return windows_shown() > shown; })) << "the menu opens: " << song;
+        x("xdotool key x");  // "Exit"
+        int status = -1;
+        ASSERT_TRUE(eventually([&] { return waitpid(tonra, &status, WNOHANG) == tonra; })) << song;
+        tonra = -1;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << song;
+    }
 }
 
 // The other ways to "Exit": its own Alt+X, Ctrl+Q as on Linux, and the

@@ -12,6 +12,9 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <random>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "abmain.h"
@@ -425,6 +428,85 @@ TEST_F(Player, ASongThatWillNotStartIsSteppedOver)
     err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(idle);
     EXPECT_EQ(failures(err), 2u) << err;
+}
+
+// Files whose output opens but that give no sound worth the name: every
+// frame fails its checksum, no frame at all, 4 KB of noise. A whole pass of
+// them stops the player, with the empty file's lines once.
+TEST_F(Player, BrokenSongsStopAfterOnePass)
+{
+    const fs::path wav = dir / "crc.wav", bad_crc = dir / "crc.mp3", empty = dir / "empty.mp3", noise = dir / "noise.mp3";
+    ASSERT_EQ(std::system(("sox -q -n -r 44100 -c 2 -b 16 '" + wav.string() + "' synth 1 sine 440 && lame --quiet -t -p -b 128 '" +
+                           wav.string() + "' '" + bad_crc.string() + "'").c_str()), 0);
+    std::string bytes(std::istreambuf_iterator<char>(std::ifstream(bad_crc, std::ios::binary).rdbuf()), {});
+    int frames = 0;
+    // An MPEG-1 layer III header with its checksum: the two bytes after it.
+    for (std::size_t at = 0; (at = bytes.find("\xFF\xFA", at)) != std::string::npos && at + 6 <= bytes.size(); at += 2, ++frames)
+        bytes[at + 4] = static_cast<char>(~bytes[at + 4]);
+    ASSERT_GT(frames, 30);
+    std::ofstream(bad_crc, std::ios::binary | std::ios::trunc) << bytes;
+    std::ofstream{empty};
+    std::string noise_bytes(4096, '\0');
+    std::ranges::generate(noise_bytes, std::mt19937(30));
+    std::ofstream(noise, std::ios::binary) << noise_bytes;
+
+    AlsaDevice device(AlsaDevice::Kind::File);
+    for (const auto &p : {bad_crc, empty, noise})
+        playlist_add_filename(p.c_str());
+    ASSERT_TRUE(pressed(ABN_repeat_list));
+    const unsigned starts = player_song_starts();
+    testing::internal::CaptureStderr();
+    click(ABN_play);
+    const bool idle = wait_until([] { return controls() == Idle; });
+    pump(200);
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(idle) << "the player must give up, not go round";
+    EXPECT_EQ(player_song_starts() - starts, 3u);
+    EXPECT_EQ(err, "The mp3 file appears to be emptyplayer_play_song: madthread_start: No data available\n");
+}
+
+// A pipe's bytes all go to the engine: the tag reader leaves it alone, and
+// the list and title show its name.
+TEST_F(Player, APipedSongIsPlayedWhole)
+{
+    const fs::path a = song("piped", 0.5);
+    std::string bytes(std::istreambuf_iterator<char>(std::ifstream(a, std::ios::binary).rdbuf()), {});
+    const fs::path fifo = dir / "named.mp3";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int anonymous[2];
+    ASSERT_EQ(pipe(anonymous), 0);
+    // The test's own reader keeps the named pipe's bytes while no other
+    // reader has it open; the song is shorter than a pipe's buffer.
+    const int named_read = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int named_write = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(named_read, 0);
+    ASSERT_GE(named_write, 0);
+    const std::string proc = "/dev/fd/" + std::to_string(anonymous[0]);
+
+    AlsaDevice device(AlsaDevice::Kind::File);
+    click(ABN_repeat_none);
+    for (const auto &[path, writer] : {std::pair{proc, anonymous[1]}, std::pair{fifo.string(), named_write}}) {
+        ASSERT_EQ(write(writer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        new_playlist(nullptr, nullptr, nullptr);
+        playlist_add_filename(path.c_str());
+        const std::string name(playlist_file_name(path));
+        EXPECT_EQ(tree_items(AbWidgets[ABN_playlist]).at(0).text, name + "\t\t" + path);
+        int endings = 0;
+        ab_set_link_observer([&endings](const EventLink &link, Widget *, const CallbackInfo &cb) {
+            endings += link.category == Category_RawEvent && cb.event_subtype == Event_SongEnded;
+        });
+        click(ABN_play);
+        // As a writer does, once the player reads: its end is the song's.
+        close(writer);
+        EXPECT_EQ(title(), "Tonra - " + name);
+        const bool ended = wait_until([&endings] { return endings == 1; });
+        player_stop_song();
+        ab_set_link_observer({});
+        ASSERT_TRUE(ended) << path;
+        EXPECT_EQ(first_difference(read_samples(device.output()), reference_samples(a)), -1) << path;
+    }
+    close(anonymous[0]);
+    close(named_read);
 }
 
 TEST_F(Player, NoDeviceStopsAfterOnePass)

@@ -276,6 +276,8 @@ TEST_F(ServerGroup, TheServerPlaysTheDecodeUntouchedAtEveryRate)
     shell("pactl set-default-sink tonra");
 }
 
+// How soon a mute is heard is measured in bench/mute_bench.cpp; here only
+// what is heard, and in which order.
 TEST_F(ServerGroup, MuteAndVolumeHoldOnOneStreamAcrossAPause)
 {
     play(mp3_song(44100, 2, "j", 128, 20));
