@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/sound/backend.h"
 
@@ -85,6 +86,9 @@ struct Stream : audio_output {
     std::string name;  // what format.name viewed
     pa_channel_map map{};
     std::size_t frame_bytes = 4;
+    // Samples taken but not yet sent (the writing thread's, under guard).
+    std::vector<unsigned char> pending;
+    std::size_t held = 0;
     // Shared:
     std::uintptr_t serial = 0;     // names it to the server's late answers
     Connection *owner = nullptr;   // while watched

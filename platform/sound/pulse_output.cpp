@@ -82,6 +82,7 @@ void forget(Stream &s)
 [[nodiscard]] int make_stream(Stream &s, Clock::time_point deadline)
 {
     forget(s);
+    s.held = 0;
     s.connection = connection(deadline);
     if (s.connection == nullptr)
         return Output_PulseErrorBase - PA_ERR_CONNECTIONREFUSED;
@@ -106,7 +107,7 @@ void forget(Stream &s)
         // wake-ups few without letting the server run short.
         const auto length = static_cast<std::uint32_t>(s.format.buffer_bytes);
         const pa_buffer_attr attr{length, length, static_cast<std::uint32_t>(-1),
-                                  std::max<std::uint32_t>(length / 4, 1), static_cast<std::uint32_t>(-1)};
+                                  std::max<std::uint32_t>(length / 2, 1), static_cast<std::uint32_t>(-1)};
         pa_cvolume volume;
         output_levels start;
         {
@@ -144,6 +145,7 @@ int pulse_open(audio_output **handle, const output_format &format, output_step *
     s->format.name = {};
     s->frame_bytes = 2 * static_cast<std::size_t>(format.voices);
     s->known = format.start;
+    s->pending.resize(static_cast<std::size_t>(std::max(format.buffer_bytes, 4)));
     *failed = output_step::params;
     if ((format.voices != 1 && format.voices != 2) || format.rate <= 0 || format.rate > static_cast<int>(PA_RATE_MAX))
         return -EINVAL;
@@ -163,6 +165,18 @@ int pulse_open(audio_output **handle, const output_format &format, output_step *
 [[nodiscard]] bool stopping(const std::atomic<int> *quit)
 {
     return quit != nullptr && quit->load(std::memory_order_relaxed) != 0;
+}
+
+// The samples go out once they fill what the server asked for: one message
+// per request instead of one per frame, each of which wakes the server and
+// our main loop. What waits here counts as taken: a drain sends it first.
+[[nodiscard]] int send_pending(Stream &s)
+{
+    if (s.held == 0)
+        return 0;
+    const int rc = pa_stream_write(s.stream, s.pending.data(), s.held, nullptr, 0, PA_SEEK_RELATIVE);
+    s.held = 0;
+    return rc;
 }
 
 long pulse_write(audio_output *handle, const void *data, std::size_t bytes, const std::atomic<int> *quit)
@@ -187,11 +201,16 @@ long pulse_write(audio_output *handle, const void *data, std::size_t bytes, cons
                 seen = s.requests;
             }
             if (room != static_cast<std::size_t>(-1) && room >= s.frame_bytes) {
-                room = std::min(room - room % s.frame_bytes, bytes - done);
-                if (pa_stream_write(s.stream, at + done, room, nullptr, 0, PA_SEEK_RELATIVE) < 0)
-                    return done > 0 ? static_cast<long>(done) : server_error(c.context);
-                done += room;
-                s.quiet_since.store(0, std::memory_order_relaxed);
+                room = std::min(room - room % s.frame_bytes, s.pending.size());
+                const std::size_t take = std::min(room > s.held ? room - s.held : 0, bytes - done);
+                std::copy_n(at + done, take, s.pending.data() + s.held);
+                s.held += take;
+                done += take;
+                if (s.held >= room) {
+                    if (send_pending(s) < 0)
+                        return done > 0 ? static_cast<long>(done) : server_error(c.context);
+                    s.quiet_since.store(0, std::memory_order_relaxed);
+                }
                 continue;
             }
         }
@@ -256,6 +275,7 @@ int pulse_drain(audio_output *handle, bool settle, int limit_ms, const std::atom
     auto heard = quiet != 0 ? Clock::time_point(std::chrono::nanoseconds(quiet)) : start;
     {
         const Locked lock(c.loop);
+        (void)send_pending(s);
         const std::lock_guard shared(Shared);
         s.drained = false;
         release(pa_stream_drain(s.stream, stream_drained, &s));
@@ -309,6 +329,7 @@ int pulse_drop(audio_output *handle)
     const std::lock_guard guard(s.guard);
     if (s.stream == nullptr)
         return Output_PulseErrorBase - PA_ERR_BADSTATE;
+    s.held = 0;
     const Locked lock(s.connection->loop);
     release(pa_stream_flush(s.stream, nullptr, nullptr));
     return 0;
