@@ -285,6 +285,26 @@ int pcm_close(pcm_stream *handle)
     return owned ? snd_pcm_close(owned->handle) : -EINVAL;
 }
 
+int pcm_drop(pcm_stream *handle)
+{
+    if (handle == nullptr)
+        return -EINVAL;
+    const DeviceCall call;
+    (void)snd_pcm_drop(handle->handle);
+    return snd_pcm_prepare(handle->handle);
+}
+
+long pcm_held_frames(const pcm_stream *handle)
+{
+    if (handle == nullptr)
+        return 0;
+    snd_pcm_sframes_t delay = 0;
+    const DeviceCall call;
+    if (snd_pcm_state(handle->handle) != SND_PCM_STATE_RUNNING || snd_pcm_delay(handle->handle, &delay) < 0)
+        return 0;
+    return std::max<long>(static_cast<long>(delay), 0);
+}
+
 bool pcm_through_server(pcm_stream *handle)
 {
     if (handle == nullptr)

@@ -61,6 +61,12 @@ inline constexpr int Pcm_WaitMs = 20;
 int pcm_drain(pcm_stream *handle, bool settle = true, int limit_ms = Pcm_DrainLimitMs,
               const std::atomic<int> *quit = nullptr);
 int pcm_close(pcm_stream *handle);
+// Throws away what the stream holds, unplayed, and leaves it ready for
+// writing: a jump within a song is heard at once.
+int pcm_drop(pcm_stream *handle);
+// Frames written and not yet played (0 when it cannot tell); by the thread
+// that writes.
+[[nodiscard]] long pcm_held_frames(const pcm_stream *handle);
 
 // Whether the stream plays through a sound server of the PulseAudio kind
 // (ALSA's pulse plugin, possibly below other plugins), whose stream volume

@@ -17,6 +17,7 @@
 #include "platform/ab.h"
 #include "platform/media_keys.h"
 #include "platform/mpris.h"
+#include "platform/seek_controls.h"
 #include "platform/pcm.h"
 #include "platform/remote.h"
 #include "platform/service_events.h"
@@ -46,6 +47,7 @@ int tonra_init(int argc, char *argv[])
     CmdArgc = argc;
     CmdArgv = argv;
     media_keys_install();
+    seek_controls_install(&AbWidgets[ABN_song_progress]);
     mpris_open();
     return 0;
 }
@@ -190,6 +192,8 @@ RemoteState read_state()
     if (const auto *slider = qobject_cast<QAbstractSlider *>(AbWidgets[ABN_volume]); slider && slider->maximum() > slider->minimum())
         state.volume = double(slider->value() - slider->minimum()) / (slider->maximum() - slider->minimum());
     state.song = player_song_starts();
+    state.can_seek = playing && player_length_us() >= 0;
+    state.seeks = player_seeks();
     return state;
 }
 
@@ -280,5 +284,9 @@ void remote_control_install()
     control.song_file = playlist_song_file;
     control.tags = read_tags;
     control.file_name = song_name;
+    control.seek_to = player_seek_to;
+    control.seek_by = player_seek_by;
+    control.position_us = player_position_us;
+    control.length_us = player_length_us;
     remote_install(control);
 }
