@@ -160,15 +160,15 @@ bool song_length_read(int fd, std::int64_t size, song_length &length)
         if (length.toc_bytes <= 0 || length.toc_bytes > end - first)
             length.toc_bytes = end - first;
         length.toc_start = first;
-        length.audio_start = first + h.frame_bytes;
     } else if (h.layer == 3 && holds(vbri, 18) && std::memcmp(&head[vbri], "VBRI", 4) == 0) {
         length.frames = big_endian(&head[vbri + 14]);
-        length.audio_start = first + h.frame_bytes;
     }
+    // The header's own frame is decoded and heard too, as a frame of silence.
+    if (length.frames > 0)
+        ++length.frames;
     if (length.frames <= 0) {
         // Constant bitrate: every frame the size of the first, padding spread.
         const double frame_bytes = static_cast<double>(h.samples) / 8.0 * h.bitrate / h.rate;
-        length.audio_start = first;
         length.frames = std::max<std::int64_t>(1, std::llround(static_cast<double>(end - first) / frame_bytes));
     }
     length.seekable = true;

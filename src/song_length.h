@@ -19,8 +19,8 @@ struct song_length {
     int lsf = 0;               // 1 for MPEG-2 and 2.5 (half the samples per Layer III frame)
     unsigned rate = 0;         // Hz
     int samples_per_frame = 0; // per channel
-    std::int64_t frames = 0;   // audio frames, a Xing or VBRI frame not counted
-    std::int64_t audio_start = 0;  // the first audio frame (after a Xing or VBRI frame)
+    std::int64_t frames = 0;   // frames, a Xing or VBRI frame (heard as silence) counted
+    std::int64_t audio_start = 0;  // the first frame
     std::int64_t audio_end = 0;    // past the last audio byte (before an ID3v1 tag)
     bool has_toc = false;          // Xing's: byte fraction at each percent of the time
     std::array<unsigned char, 100> toc{};
