@@ -155,7 +155,9 @@ bool song_length_read(int fd, std::int64_t size, song_length &length)
         }
         if ((flags & 4) != 0 && holds(p, 100)) {
             std::copy_n(&head[p], 100, length.toc.begin());
-            length.has_toc = length.frames > 0;
+            // An Info header marks a constant bitrate, where the frames'
+            // own sizes place a jump more finely than a table of 100.
+            length.has_toc = length.frames > 0 && std::memcmp(&head[xing], "Xing", 4) == 0;
         }
         if (length.toc_bytes <= 0 || length.toc_bytes > end - first)
             length.toc_bytes = end - first;
