@@ -58,10 +58,11 @@ for _ in $(seq 50); do
 done
 echo "descriptors $fds -> $(ls /proc/$pid/fd | wc -l), threads $threads -> $(ls /proc/$pid/task | wc -l)"
 echo "position=$(playerctl -p tonra position)"
-# Past the end: the song ends as at its end, and the program answers on.
+# To the end: the song ends as at its end (and, repeated, starts anew as a
+# new track), and the program answers on.
 mpris org.mpris.MediaPlayer2.Player.SetPosition "$track" "$length"
-for _ in $(seq 100); do [ "$(playerctl -p tonra status)" = Stopped ] && break; sleep 0.1; done
-echo "after the end: $(playerctl -p tonra status)"
+for _ in $(seq 100); do [ "$(playerctl -p tonra status)" = Stopped ] || [ "$(playerctl -p tonra metadata mpris:trackid)" != "$track" ] && break; sleep 0.1; done
+echo "after the end: $(playerctl -p tonra status), track $track -> $(playerctl -p tonra metadata mpris:trackid 2>/dev/null)"
 mpris org.mpris.MediaPlayer2.Quit
 wait $pid; echo "exit=$?"
 '
