@@ -600,6 +600,12 @@ void *madthread(void *data)
     }
     mad_decoder_run(&m.decoder, MAD_DECODER_MODE_SYNC);
     mad_decoder_finish(&m.decoder);
+    {
+        // No jump can take the song back now: the buffer thread may end.
+        const std::lock_guard lock(m.ring_lock);
+        m.decoded = true;
+        m.ring_space.notify_all();
+    }
     // The song's last part plays out here, before the end is posted or the
     // stop returns; the drain is bounded, and gives up on a device that
     // takes nothing. Without the device, the stream there is another
@@ -666,10 +672,13 @@ void *bufferthread(void *data)
         if (count <= 0) {
             if (!m.length.seekable)
                 break;
-            // The end of a file one can seek in is not the end of reading.
+            // The end of a file one can seek in is not the end of reading
+            // while the decoder may still be sent back.
             m.ring_done = true;
             m.ring_data.notify_all();
-            m.ring_space.wait(lock, [&] { return m.ring_stop != 0 || m.seek_request >= 0; });
+            m.ring_space.wait(lock, [&] { return m.ring_stop != 0 || m.seek_request >= 0 || m.decoded; });
+            if (m.decoded && m.seek_request < 0)
+                break;
             continue;
         }
         m.ring_write += static_cast<int>(count);

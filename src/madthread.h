@@ -8,9 +8,10 @@
 // each block handed to the decoder, Event_MixerReady after the output and
 // its mixer group were opened for a stream format.
 //
-// madthread_start, madthread_pause and madthread_stop are called by one
-// thread (the user-interface thread); the pause is a mutex held by that
-// thread, so pause and resume must come from it.
+// madthread_start, madthread_pause, madthread_seek and madthread_stop are
+// called by one thread (the user-interface thread); the pause is a mutex
+// held by that thread, so pause and resume must come from it. A seek only
+// posts its target: the engine's threads make the jump (madthread_seek.h).
 #pragma once
 
 #include <array>
@@ -142,6 +143,7 @@ struct madthread_data {
     // of the latest request: a count of repositionings, the frame the ring
     // now starts at and the frame to be heard first.
     std::int64_t seek_request = -1;
+    bool decoded = false;  // the decoder has returned: no jump can come back
     unsigned seek_serial = 0;
     std::int64_t seek_first = 0;
     std::int64_t seek_target = 0;

@@ -69,8 +69,9 @@ std::int64_t madthread_position_us(const madthread_data *handle)
 
 void seek_reposition(madthread_data &m, std::unique_lock<std::mutex> &lock)
 {
+    // The request stays posted until the ring holds the new place: the
+    // input callback waits for it instead of taking the old bytes.
     const std::int64_t target = m.seek_request;
-    m.seek_request = -1;
     const std::int64_t first = std::max<std::int64_t>(0, target - song_lead_in(m.length));
     lock.unlock();
     const std::int64_t at =
@@ -78,8 +79,9 @@ void seek_reposition(madthread_data &m, std::unique_lock<std::mutex> &lock)
     // No frame from there on: the song has come to its end.
     const off_t to = at >= 0 ? lseek(m.fd, at, SEEK_SET) : lseek(m.fd, 0, SEEK_END);
     lock.lock();
-    if (m.seek_request >= 0)
+    if (m.seek_request != target)
         return;  // asked again meanwhile: the newer one is served
+    m.seek_request = -1;
     m.ring_read = 0;
     m.ring_write = 0;
     m.ring_done = false;
