@@ -3,6 +3,7 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QCursor>
 #include <QHelpEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
