@@ -44,6 +44,11 @@ QString status_text(RemoteStatus status)
 
 const QString LoopNames[] = {QStringLiteral("None"), QStringLiteral("Playlist"), QStringLiteral("Track")};
 
+QString track_id(unsigned start)
+{
+    return QStringLiteral("/org/tonra/Tonra/track/%1").arg(start);
+}
+
 // The song's tag decoded as the playlist shows it (D-Bus takes only valid
 // UTF-8); a song without a title is known by its file name.
 QVariantMap metadata_of(const std::string &path, unsigned start)
@@ -51,8 +56,9 @@ QVariantMap metadata_of(const std::string &path, unsigned start)
     QVariantMap data;
     if (start == 0)
         return data;
-    data.insert(QStringLiteral("mpris:trackid"),
-                QVariant::fromValue(QDBusObjectPath(QStringLiteral("/org/tonra/Tonra/track/%1").arg(start))));
+    data.insert(QStringLiteral("mpris:trackid"), QVariant::fromValue(QDBusObjectPath(track_id(start))));
+    if (const std::int64_t length = remote_length_us(); length >= 0)
+        data.insert(QStringLiteral("mpris:length"), qlonglong{length});
     const RemoteControl &control = remote_control();
     RemoteTags tags;
     QString title, artist;
@@ -136,7 +142,19 @@ public:
             changed.insert(QStringLiteral("Volume"), now.volume);
         if (now.song != last_.song)
             changed.insert(QStringLiteral("Metadata"), metadata());
+        if (now.can_seek != last_.can_seek)
+            changed.insert(QStringLiteral("CanSeek"), now.can_seek);
+        const bool seeked = now.seeks != last_.seeks;
         last_ = now;
+        if (seeked) {
+            QDBusMessage signal = QDBusMessage::createSignal(QString::fromLatin1(ObjectPath),
+                                                             QString::fromLatin1(PlayerInterface),
+                                                             QStringLiteral("Seeked"));
+            signal << qlonglong{remote_position_us()};
+            bus.send(signal);
+            if (changed.isEmpty())
+                return;
+        }
         QDBusMessage signal = QDBusMessage::createSignal(QString::fromLatin1(ObjectPath),
                                                          QStringLiteral("org.freedesktop.DBus.Properties"),
                                                          QStringLiteral("PropertiesChanged"));
@@ -202,7 +220,7 @@ class MprisPlayer final : public QDBusAbstractAdaptor {
     Q_PROPERTY(bool CanGoPrevious READ can_previous)
     Q_PROPERTY(bool CanPlay READ can_play)
     Q_PROPERTY(bool CanPause READ can_pause)
-    Q_PROPERTY(bool CanSeek READ no)
+    Q_PROPERTY(bool CanSeek READ can_seek)
     Q_PROPERTY(bool CanControl READ yes)
 public:
     explicit MprisPlayer(MprisObject *object) : QDBusAbstractAdaptor(object), object_(object) {}
@@ -220,7 +238,8 @@ public:
     QVariantMap metadata() const { return object_->metadata(); }
     double volume() const { return remote_state().volume; }
     void set_volume(double fraction) { remote_set_volume(fraction); }
-    qlonglong position() const { return 0; }
+    qlonglong position() const { return remote_position_us(); }
+    bool can_seek() const { return remote_state().can_seek; }
     bool can_next() const { return remote_state().can_next; }
     bool can_previous() const { return remote_state().can_previous; }
     bool can_play() const { return remote_state().can_play; }
@@ -233,9 +252,19 @@ public Q_SLOTS:
     void Stop() { press(RemoteAction::Stop); }
     void Next() { press(RemoteAction::Next); }
     void Previous() { press(RemoteAction::Previous); }
-    // Nothing knows where in a song the decoder is: seeking is not offered.
-    void Seek(qlonglong) {}
-    void SetPosition(const QDBusObjectPath &, qlonglong) {}
+    void Seek(qlonglong offset)
+    {
+        object_->queue([offset] { (void)remote_seek_by(offset); });
+    }
+    // A stale track id or a place outside the song is ignored, as the
+    // interface says.
+    void SetPosition(const QDBusObjectPath &track, qlonglong position)
+    {
+        const unsigned song = remote_control().song_starts ? remote_control().song_starts() : 0;
+        if (song == 0 || track.path() != track_id(song) || position < 0 || position > remote_length_us())
+            return;
+        object_->queue([position] { (void)remote_seek_to(position); });
+    }
     void OpenUri(const QString &uri)
     {
         const QUrl url(uri);

@@ -44,3 +44,11 @@ void remote_quit()
     if (Control.quit)
         Control.quit();
 }
+
+bool remote_seek_to(std::int64_t us) { return Control.seek_to && Control.seek_to(us) == 0; }
+
+bool remote_seek_by(std::int64_t us) { return Control.seek_by && Control.seek_by(us) == 0; }
+
+std::int64_t remote_position_us() { return Control.position_us ? Control.position_us() : 0; }
+
+std::int64_t remote_length_us() { return Control.length_us ? Control.length_us() : -1; }

@@ -9,6 +9,7 @@
 // run it. Before that they do nothing and the state reads as stopped with nothing to do.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 enum class RemoteAction { Play, Pause, PlayPause, Stop, Next, Previous };
@@ -28,6 +29,8 @@ struct RemoteState {
     int repeat = 0;         // 0 none, 1 list, 2 song
     double volume = 0;      // the slider as a fraction of its range
     unsigned song = 0;      // changes with every start of a song
+    bool can_seek = false;  // the song that plays has a known length
+    unsigned seeks = 0;     // changes with every jump within a song
     bool operator==(const RemoteState &) const = default;
 };
 [[nodiscard]] RemoteState remote_state();
@@ -41,6 +44,14 @@ void remote_set_repeat(int value);
 // Adds a song at the top of the playlist and plays it, as a double click on
 // it does; false when it cannot be read (nothing changes then).
 [[nodiscard]] bool remote_open(const std::string &path);
+// Jumps within the song that plays, to or by microseconds; false when
+// nothing plays that can seek.
+bool remote_seek_to(std::int64_t us);
+bool remote_seek_by(std::int64_t us);
+// Where the song is heard and its duration, in microseconds (the duration
+// -1 when unknown).
+[[nodiscard]] std::int64_t remote_position_us();
+[[nodiscard]] std::int64_t remote_length_us();
 // Un-iconifies and activates the main window.
 void remote_raise();
 // What "Exit" does: the main window goes and the program ends with 0.
@@ -72,6 +83,11 @@ struct RemoteControl {
     bool (*tags)(const std::string &path, RemoteTags &tags) = nullptr;
     // The name a song without a title is known by.
     std::string (*file_name)(const std::string &path) = nullptr;
+    // Jumps, 0 when done; where the song is heard and its length (-1 unknown).
+    int (*seek_to)(std::int64_t us) = nullptr;
+    int (*seek_by)(std::int64_t us) = nullptr;
+    std::int64_t (*position_us)() = nullptr;
+    std::int64_t (*length_us)() = nullptr;
 };
 void remote_install(const RemoteControl &control);
 // What was installed (every member null before).

@@ -86,8 +86,12 @@ void ab_set_value(Widget *w, int value)
     const QSignalBlocker quiet(w);
     if (auto *slider = qobject_cast<QAbstractSlider *>(w))
         slider->setValue(value);
-    else if (auto *bar = qobject_cast<QProgressBar *>(w))
+    else if (auto *bar = qobject_cast<QProgressBar *>(w); bar != nullptr && bar->value() != value) {
         bar->setValue(value);
+        // The bar repaints by itself only when a whole chunk of its style
+        // fills: below that it would lag behind its value.
+        bar->update();
+    }
 }
 
 Area ab_get_area(Widget *w)

@@ -33,3 +33,7 @@ ALSA_CONFIG_PATH=$work/asound.conf "$bench" --realtime "$seconds"
 mute=$build/bench/mute_bench
 [ -x "$mute" ] || cmake --build "$build" --target mute_bench
 ALSA_CONFIG_PATH=$work/asound.conf "$mute" bench 50 "$seconds"
+# Jumps: how soon the sound of the new place is heard through the server.
+seek=$build/bench/seek_bench
+[ -x "$seek" ] || cmake --build "$build" --target seek_bench
+ALSA_CONFIG_PATH=$work/asound.conf "$seek" --latency bench 20

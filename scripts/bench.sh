@@ -13,5 +13,10 @@ for b in id3 playlist selector; do
   echo "== $b"
   "$build/bench/${b}_bench"
 done
+echo "== seek"
+corpus=$(mktemp -d)
+python3 "$root/tests/make-attack-corpus.py" "$corpus" >/dev/null
+"$build/bench/seek_bench" "$corpus"
+rm -rf "$corpus"
 echo "== engine"
 "$root/scripts/bench-engine.sh" "$build"

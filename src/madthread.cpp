@@ -17,6 +17,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "madthread_seek.h"
 #include "platform/sound/output.h"
 #include "tonra.h"
 
@@ -279,6 +280,9 @@ int madthread_start(madthread_data **handle, const char *path, int base_priority
         stats[AudioStats_Consumed].fetch_add(tag);
     }
     m->ring_write = static_cast<int>(count);
+    // A pipe has no length and no way back.
+    if (S_ISREG(opened.st_mode))
+        (void)song_length_read(m->fd, opened.st_size, m->length);
 
     m->stop_fd = eventfd(0, EFD_CLOEXEC);
     if (m->stop_fd < 0) {
@@ -385,12 +389,21 @@ void *madthread(void *data)
     }
     mad_decoder_run(&m.decoder, MAD_DECODER_MODE_SYNC);
     mad_decoder_finish(&m.decoder);
+    {
+        // No jump can take the song back now: the buffer thread may end.
+        const std::lock_guard lock(m.ring_lock);
+        m.decoded = true;
+        m.ring_space.notify_all();
+    }
     // The song's last part plays out here, before the end is posted or the
     // stop returns; the drain is bounded, and gives up on a device that
     // takes nothing. Without the device, the stream there is another
     // song's.
-    if (audio_output *stream = m.has_device ? m.audio->pcm_handle.load() : nullptr; stream != nullptr)
+    if (audio_output *stream = m.has_device ? m.audio->pcm_handle.load() : nullptr; stream != nullptr) {
+        // A jump past the end: what played before it is not to be heard out.
+        seek_before_write(m, stream);
         output_drain(stream, !quitting(m), quitting(m) ? Output_DrainLimitMs : Output_SettleLimitMs, &m.quit);
+    }
 
     // Paused at the end of the song, this waits for the resume (then posts)
     // or for the stop (then does not).
@@ -411,6 +424,10 @@ void *bufferthread(void *data)
     for (;;) {
         if (m.ring_stop)
             break;
+        if (m.seek_request >= 0) {
+            seek_reposition(m, lock);
+            continue;
+        }
         const int space = free_space(m);
         if (space == 1) {
             m.ring_space.wait(lock);
@@ -435,11 +452,24 @@ void *bufferthread(void *data)
             m.read_since.store(0, std::memory_order_relaxed);
         }
         lock.lock();
-        if (count <= 0)
-            break;
         // A stop while reading has emptied the ring: what was read is dropped.
         if (m.ring_stop)
             break;
+        // So does a jump: it reads anew from elsewhere.
+        if (m.seek_request >= 0)
+            continue;
+        if (count <= 0) {
+            if (!m.length.seekable)
+                break;
+            // The end of a file one can seek in is not the end of reading
+            // while the decoder may still be sent back.
+            m.ring_done = true;
+            m.ring_data.notify_all();
+            m.ring_space.wait(lock, [&] { return m.ring_stop != 0 || m.seek_request >= 0 || m.decoded; });
+            if (m.decoded && m.seek_request < 0)
+                break;
+            continue;
+        }
         m.ring_write += static_cast<int>(count);
         if (m.ring_write > RingSize - 1)
             m.ring_write -= RingSize;
@@ -456,7 +486,7 @@ namespace madthread_callbacks {
 mad_flow input(void *data, mad_stream *stream)
 {
     madthread_data &m = record(data);
-    if (quitting(m) || m.guard_given)
+    if (quitting(m) || (m.guard_given && !m.seek_waiting.load()))
         return MAD_FLOW_STOP;
 
     unsigned char *buffer = m.stream_buffer.data();
@@ -468,11 +498,22 @@ mad_flow input(void *data, mad_stream *stream)
     int want = StreamBufferSize - keep;
 
     bool drained = false;
+    bool jumped = false;
     {
         std::unique_lock lock(m.ring_lock);
         // An empty ring is the end of the file only once the buffer thread
-        // has ended; before that the disk is just slower than the decoder.
-        m.ring_data.wait(lock, [&] { return readable(m) > 0 || m.ring_done || quitting(m); });
+        // has read to it; before that the disk is just slower than the
+        // decoder. A jump asked for is waited for: the ring is refilled.
+        m.ring_data.wait(lock, [&] {
+            return quitting(m) || (m.seek_request < 0 && (readable(m) > 0 || m.ring_done));
+        });
+        if (seek_taken(m)) {
+            jumped = true;
+            keep = 0;
+            want = StreamBufferSize;
+        } else if (m.guard_given) {
+            return MAD_FLOW_STOP;
+        }
         const int available = readable(m);
         drained = available == 0;
         want = std::min(want, available);
@@ -488,7 +529,12 @@ mad_flow input(void *data, mad_stream *stream)
                 m.ring_read -= RingSize;
         }
         m.ring_space.notify_one();
+        // Counted under the lock: a jump sets the count anew.
+        if (want > 0)
+            m.stats[AudioStats_Consumed].fetch_add(std::int64_t{want}, std::memory_order_relaxed);
     }
+    if (jumped)
+        seek_restart(m, stream);
 
     if (want == 0) {
         // libmad decodes a frame only with MAD_BUFFER_GUARD bytes after it:
@@ -503,7 +549,6 @@ mad_flow input(void *data, mad_stream *stream)
         return MAD_FLOW_STOP;
     }
 
-    m.stats[AudioStats_Consumed].fetch_add(std::int64_t{want}, std::memory_order_relaxed);
     tonra_send_event(m.notify, Event_Progress);
     m.stream_length = keep + want;
     mad_stream_buffer(stream, buffer, static_cast<unsigned long>(m.stream_length));

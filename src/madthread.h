@@ -8,9 +8,10 @@
 // each block handed to the decoder, Event_MixerReady after the output and
 // its mixer group were opened for a stream format.
 //
-// madthread_start, madthread_pause and madthread_stop are called by one
-// thread (the user-interface thread); the pause is a mutex held by that
-// thread, so pause and resume must come from it.
+// madthread_start, madthread_pause, madthread_seek and madthread_stop are
+// called by one thread (the user-interface thread); the pause is a mutex
+// held by that thread, so pause and resume must come from it. A seek only
+// posts its target: the engine's threads make the jump (madthread_seek.h).
 #pragma once
 
 #include <array>
@@ -26,6 +27,7 @@
 #include "output.h"
 #include "platform/widget.h"
 #include "quantise.h"
+#include "song_length.h"
 
 inline constexpr int RingSize = 262145;  // one byte always free: equal indices mean empty
 inline constexpr int InitialRead = 131072;
@@ -131,6 +133,37 @@ struct madthread_data {
     std::mutex close_lock;
     std::condition_variable closed_cond;
     bool closed = false;
+
+    // Seeking (madthread_seek.cpp). The song's frames: written by the start
+    // before the threads exist, read-only after.
+    song_length length;
+    // ring_lock: the frame asked for (-1: none); what the buffer thread made
+    // of the latest request: a count of repositionings, the frame the ring
+    // now starts at and the frame to be heard first.
+    std::int64_t seek_request = -1;
+    bool decoded = false;  // the decoder has returned: no jump can come back
+    unsigned seek_serial = 0;
+    std::int64_t seek_first = 0;
+    std::int64_t seek_target = 0;
+    // Set with seek_request, cleared by the input callback once it restarts
+    // from the new place: the decode thread's callbacks drop what they
+    // decode meanwhile without taking the lock.
+    std::atomic<bool> seek_waiting{false};
+    // Decode thread: the repositioning last restarted from, the index of the
+    // next frame header and of the frame in hand, the first frame heard, and
+    // whether the device still holds sound from before the jump.
+    unsigned seek_seen = 0;
+    std::int64_t next_frame = 0;
+    std::int64_t this_frame = 0;
+    std::int64_t play_from = 0;
+    bool drop_held = false;
+    // position_lock: samples written since the song's start as the position
+    // counts them, how many the device held after the last write, and when
+    // (output_clock_now; 0: nothing plays yet).
+    mutable std::mutex position_lock;
+    std::int64_t played = 0;
+    std::int64_t held = 0;
+    std::int64_t measured = 0;
 };
 
 // 0: the song runs and *handle is set. -1: nothing runs, *handle is null and
@@ -149,6 +182,19 @@ int madthread_pause(madthread_data *handle, int flag);
 // the song has been stuck for StuckCallLimit: the stop then returns, saying
 // so on the error stream, and the closing goes on once the call returns.
 int madthread_stop(madthread_data **handle);
+
+// Jumps within the song, from its user-interface thread: the target goes to
+// the engine's threads, which reposition the file and drop what the device
+// holds; this returns at once. A frame past the last ends the song as its
+// end would; during a pause the place moves and the song stays held. -1
+// when the song cannot seek (read from a pipe, no frame found).
+int madthread_seek(madthread_data *handle, std::int64_t frame);
+int madthread_seek_us(madthread_data *handle, std::int64_t us);
+// The song's duration in microseconds, -1 when unknown.
+[[nodiscard]] std::int64_t madthread_length_us(const madthread_data *handle);
+// Where the listener is, in microseconds: what was written, less what the
+// device has not played yet. Any thread.
+[[nodiscard]] std::int64_t madthread_position_us(const madthread_data *handle);
 
 // Thread bodies: the record as argument, nullptr as result.
 void *madthread(void *data);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "madthread.h"
+#include "madthread_seek.h"
 #include "quantise.h"
 #include "tonra.h"
 
@@ -133,6 +134,8 @@ mad_flow header(void *data, const mad_header *hdr)
     madthread_data &m = record(data);
     if (quitting(m))
         return MAD_FLOW_STOP;
+    if (seek_skips_header(m))
+        return MAD_FLOW_IGNORE;
     if (hdr->samplerate == m.last_rate && hdr->mode == m.last_mode)
         return MAD_FLOW_CONTINUE;
     m.last_rate = hdr->samplerate;
@@ -165,6 +168,8 @@ mad_flow output(void *data, const mad_header *, mad_pcm *pcm)
     madthread_data &m = record(data);
     if (quitting(m))
         return MAD_FLOW_STOP;
+    if (seek_drops_frame(m))
+        return MAD_FLOW_CONTINUE;
 
     audio_device &audio = *m.audio;
     // The group is the decode thread's to close, so it can be read unlocked.
@@ -181,15 +186,20 @@ mad_flow output(void *data, const mad_header *, mad_pcm *pcm)
         }
         if (quitting(m))
             return MAD_FLOW_STOP;
+        if (seek_drops_frame(m))
+            return MAD_FLOW_CONTINUE;  // a jump during a pause
+        seek_before_write(m, stream);
         const long chunk = std::min<long>(remaining, FragmentSize);
         const auto size = static_cast<std::size_t>(chunk);
-        long written = output_write(stream, at, size, &m.quit);
-        if (written < chunk && !quitting(m)) {
+        long written = output_write(stream, at, size, &m.quit, &m.seek_waiting);
+        if (written < chunk && !quitting(m) && !seek_drops_frame(m)) {
             (void)output_prepare(stream);
-            written = output_write(stream, at, size, &m.quit);
+            written = output_write(stream, at, size, &m.quit, &m.seek_waiting);
         }
         if (quitting(m))
             return MAD_FLOW_STOP;
+        if (seek_drops_frame(m))
+            return MAD_FLOW_CONTINUE;  // a jump came while the device was full
         if (written < chunk) {
             // Once, the device just ran dry; for a whole second, it is gone
             // (a sound server that quit, a pipe that closed): the song
@@ -211,6 +221,7 @@ mad_flow output(void *data, const mad_header *, mad_pcm *pcm)
         at += chunk;
         remaining -= chunk;
     }
+    seek_after_write(m, stream, pcm->length);
     return MAD_FLOW_CONTINUE;
 }
 

@@ -51,6 +51,7 @@ bool StartFailed = false;
 // control names the song by them, a restart of the same song included.
 std::string SongPath;
 unsigned SongStarts = 0;
+unsigned Seeks = 0;
 
 void enable(int index)
 {
@@ -402,6 +403,23 @@ void volume_update(void *, int code, const mixer_gid *gid)
     // The mute button is the user's: only the level follows the group.
     ab_set_value(AbWidgets[ABN_volume], volume_mixer_to_slider(Audio.mixer_group));
 }
+
+int player_seek_to(std::int64_t us)
+{
+    if (MtData == nullptr || MtData->quit.load() != 0 || madthread_seek_us(MtData, std::max<std::int64_t>(us, 0)) != 0)
+        return -1;
+    ++Seeks;
+    return 0;
+}
+
+int player_seek_by(std::int64_t us)
+{
+    return player_seek_to(player_position_us() + us);
+}
+
+std::int64_t player_position_us() { return MtData != nullptr ? madthread_position_us(MtData) : 0; }
+std::int64_t player_length_us() { return MtData != nullptr ? madthread_length_us(MtData) : -1; }
+unsigned player_seeks() { return Seeks; }
 
 audio_device *player_audio() { return &Audio; }
 const std::string &player_song_path() { return SongPath; }

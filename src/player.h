@@ -38,6 +38,18 @@ void volume_slider_to_mixer(int value, mixer_group &group);
 // The louder channel as a percentage of the range; 0 when either is 0.
 [[nodiscard]] int volume_mixer_to_slider(const mixer_group &group);
 
+// Jumps within the song that plays: to `us` microseconds from its start, or
+// by `us` from where it is heard now. -1 when no song plays or it cannot
+// seek; the window never waits for the file (madthread_seek).
+int player_seek_to(std::int64_t us);
+int player_seek_by(std::int64_t us);
+// The song's duration (-1: unknown, it cannot seek) and where it is heard,
+// in microseconds; 0 and -1 without a song.
+[[nodiscard]] std::int64_t player_position_us();
+[[nodiscard]] std::int64_t player_length_us();
+// Changes with every jump, from whichever control.
+[[nodiscard]] unsigned player_seeks();
+
 // The path of the song started last (kept after it stops) and the number of
 // starts so far: a remote control tells one start from the next by it.
 [[nodiscard]] const std::string &player_song_path();

@@ -18,6 +18,7 @@
 #include "platform/ab.h"
 #include "platform/media_keys.h"
 #include "platform/mpris.h"
+#include "platform/seek_controls.h"
 #include "platform/remote.h"
 #include "platform/service_events.h"
 #include "platform/stream_identity.h"
@@ -46,6 +47,7 @@ int tonra_init(int argc, char *argv[])
     CmdArgc = argc;
     CmdArgv = argv;
     media_keys_install();
+    seek_controls_install(&AbWidgets[ABN_song_progress]);
     mpris_open();
     return 0;
 }
@@ -129,6 +131,8 @@ RemoteState read_state()
     const output_levels level = mixer_levels_read(&player_audio()->levels);
     state.volume = double(std::max(level.volume[0], level.volume[1]) - Mixer_Min) / (Mixer_Max - Mixer_Min);
     state.song = player_song_starts();
+    state.can_seek = playing && player_length_us() >= 0;
+    state.seeks = player_seeks();
     return state;
 }
 
@@ -219,5 +223,9 @@ void remote_control_install()
     control.song_file = playlist_song_file;
     control.tags = read_tags;
     control.file_name = song_name;
+    control.seek_to = player_seek_to;
+    control.seek_by = player_seek_by;
+    control.position_us = player_position_us;
+    control.length_us = player_length_us;
     remote_install(control);
 }

@@ -17,8 +17,12 @@
 #include <QElapsedTimer>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QHelpEvent>
 #include <QKeyEvent>
+#include <QProgressBar>
+#include <QTest>
 #include <QTimer>
+#include <QToolTip>
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -136,8 +140,10 @@ public:
     {
         return std::any_of(seen.begin(), seen.end(), [&](const QVariantMap &m) { return m.value(property) == value; });
     }
+    std::vector<qlonglong> seeked_to;
 public Q_SLOTS:
     void changed(const QString &, const QVariantMap &properties, const QStringList &) { seen.push_back(properties); }
+    void seeked(qlonglong position) { seeked_to.push_back(position); }
 };
 
 class Remote : public ::testing::Test {
@@ -412,6 +418,49 @@ TEST_F(Remote, PlayerctlDrivesTheProgram)
     const std::string out = shell("dbus-run-session -- sh -c \"$SCRIPT\" 2>/dev/null");
     for (const char *line : {"tonra\n", "status=Paused\n", "title=Caf\xc3\xa9\n", "second=ok\n", "exit=0\n", "alone=ok\nalone=ok\n"})
         EXPECT_NE(out.find(line), std::string::npos) << line << " in " << out;
+}
+
+// A jump from the bus, the gauge and the keys lands where asked, reads so in
+// Position and is announced; a stale track id is ignored.
+TEST_F(Remote, SeeksFromTheBusTheGaugeAndTheKeys)
+{
+    client().connect(Service, Path, Player, "Seeked", Seen, SLOT(seeked(qlonglong)));
+    call(Player, "Play");
+    ASSERT_TRUE(wait_for([] { return status_is("Playing") && get("CanSeek").toBool(); }));
+    const qlonglong length = metadata().value("mpris:length").toLongLong();
+    EXPECT_NEAR(static_cast<double>(length), 30e6, 0.3e6);
+    const auto position = [] { return get("Position").toLongLong(); };
+    const auto near = [&](double seconds) {
+        return wait_for([&] { return std::abs(static_cast<double>(position()) - seconds * 1e6) < 1.5e6; });
+    };
+
+    const QVariant track = metadata().value("mpris:trackid");
+    call(Player, "SetPosition", {track, qlonglong{15'000'000}});
+    EXPECT_TRUE(near(15));
+    EXPECT_TRUE(wait_for([] { return !Seen->seeked_to.empty(); }));
+    call(Player, "SetPosition", {QVariant::fromValue(QDBusObjectPath("/org/tonra/Tonra/track/0")), qlonglong{1'000'000}});
+    call(Player, "Seek", {qlonglong{-10'000'000}});
+    EXPECT_TRUE(near(5)) << "the stale id moved it to 1 s";
+    EXPECT_TRUE(wait_for([] { return Seen->seeked_to.size() >= 2; }));
+
+    auto *gauge = qobject_cast<QProgressBar *>(AbWidgets[ABN_song_progress]);
+    ASSERT_NE(gauge, nullptr);
+    QTest::mouseClick(gauge, Qt::LeftButton, {}, QPoint(gauge->width() * 3 / 4, gauge->height() / 2));
+    EXPECT_TRUE(near(22.5));
+    QTest::keyClick(AbWidgets[ABN_base], Qt::Key_Left, Qt::ControlModifier);
+    EXPECT_TRUE(near(17.5));
+    QTest::keyClick(AbWidgets[ABN_base], Qt::Key_Right);
+    EXPECT_TRUE(near(22.5));
+    // The playlist's own arrows stay the playlist's.
+    QTest::keyClick(AbWidgets[ABN_playlist], Qt::Key_Right);
+    EXPECT_TRUE(near(22.5));
+    QHelpEvent help(QEvent::ToolTip, QPoint(2, 2), gauge->mapToGlobal(QPoint(2, 2)));
+    QCoreApplication::sendEvent(gauge, &help);
+    EXPECT_TRUE(QToolTip::text().endsWith(" / 0:30")) << QToolTip::text().toStdString();
+    // The gauge shows the new place by the bytes, as between jumps.
+    EXPECT_TRUE(wait_for([&] { return gauge->value() >= 70 && gauge->value() <= 80; })) << gauge->value();
+    client().disconnect(Service, Path, Player, "Seeked", Seen, SLOT(seeked(qlonglong)));
+    call(Player, "Stop");
 }
 
 #include "mpris_test.moc"

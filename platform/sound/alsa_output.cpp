@@ -107,10 +107,11 @@ int alsa_open(audio_output **handle, const output_format &format, output_step *f
     return alsa_prepare(*handle);
 }
 
-long alsa_write(audio_output *handle, const void *data, std::size_t bytes, const std::atomic<int> *quit)
+long alsa_write(audio_output *handle, const void *data, std::size_t bytes, const std::atomic<int> *quit,
+                const std::atomic<bool> *jump)
 {
     alsa_output &s = of(handle);
-    const auto stopping = [quit] { return quit != nullptr && quit->load(std::memory_order_relaxed) != 0; };
+    const auto stopping = [quit, jump] { return output_interrupted(quit, jump); };
     const auto *at = static_cast<const unsigned char *>(data);
     const snd_pcm_uframes_t frames = bytes / s.frame_bytes;
     snd_pcm_uframes_t done = 0;
@@ -232,7 +233,10 @@ long alsa_delay(audio_output *handle)
 {
     snd_pcm_sframes_t delay = 0;
     const output_call call;
-    return snd_pcm_delay(of(handle).pcm, &delay) < 0 ? 0 : std::max<long>(delay, 0);
+    snd_pcm_t *pcm = of(handle).pcm;
+    if (snd_pcm_state(pcm) != SND_PCM_STATE_RUNNING || snd_pcm_delay(pcm, &delay) < 0)
+        return 0;
+    return std::max<long>(delay, 0);
 }
 
 // The waits poll in steps of Alsa_WaitMs and look at quit after each.

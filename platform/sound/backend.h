@@ -15,7 +15,8 @@
 struct output_ops {
     const char *name;
     int (*open)(audio_output **handle, const output_format &format, output_step *failed);
-    long (*write)(audio_output *handle, const void *data, std::size_t bytes, const std::atomic<int> *quit);
+    long (*write)(audio_output *handle, const void *data, std::size_t bytes, const std::atomic<int> *quit,
+                  const std::atomic<bool> *jump);
     int (*prepare)(audio_output *handle);
     int (*drain)(audio_output *handle, bool settle, int limit_ms, const std::atomic<int> *quit);
     int (*drop)(audio_output *handle);
@@ -27,6 +28,13 @@ struct output_ops {
     // Wakes every wait of this backend's streams.
     void (*wake)();
 };
+
+// Whether a write is to give up waiting: a stop or a jump.
+[[nodiscard]] inline bool output_interrupted(const std::atomic<int> *quit, const std::atomic<bool> *jump)
+{
+    return (quit != nullptr && quit->load(std::memory_order_relaxed) != 0) ||
+           (jump != nullptr && jump->load(std::memory_order_relaxed));
+}
 
 struct audio_output {
     const output_ops *ops;

@@ -84,13 +84,14 @@ int output_open(audio_output **handle, const output_format &format, output_step 
     return chosen().open(handle, format, failed);
 }
 
-long output_write(audio_output *handle, const void *data, std::size_t bytes, const std::atomic<int> *quit)
+long output_write(audio_output *handle, const void *data, std::size_t bytes, const std::atomic<int> *quit,
+                  const std::atomic<bool> *jump)
 {
     if (handle == nullptr)
         return -EINVAL;
     if (injected_short_write())
         return 0;
-    return handle->ops->write(handle, data, bytes, quit);
+    return handle->ops->write(handle, data, bytes, quit, jump);
 }
 
 int output_prepare(audio_output *handle) { return handle != nullptr ? handle->ops->prepare(handle) : -EINVAL; }

@@ -70,10 +70,10 @@ inline constexpr int Output_SettleQuietMs = 1000;
 [[nodiscard]] int output_open(audio_output **handle, const output_format &format, output_step *failed);
 // Waits until the stream has taken the bytes (whole frames); returns the
 // number taken: fewer, or a negative error, when the stream does not play,
-// and fewer once `quit` is found set (looked at whenever a wait ends, and
-// every output_wake ends one).
+// and fewer once `quit` or `jump` is found set (looked at whenever a wait
+// ends, and every output_wake ends one).
 [[nodiscard]] long output_write(audio_output *handle, const void *data, std::size_t bytes,
-                                const std::atomic<int> *quit = nullptr);
+                                const std::atomic<int> *quit = nullptr, const std::atomic<bool> *jump = nullptr);
 // Makes the stream ready for writing, also after it has run dry.
 [[nodiscard]] int output_prepare(audio_output *handle);
 // Returns when what was written has played, or after at most `limit_ms`, or

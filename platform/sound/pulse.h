@@ -89,6 +89,7 @@ struct Stream : audio_output {
     // Samples taken but not yet sent (the writing thread's, under guard).
     std::vector<unsigned char> pending;
     std::size_t held = 0;
+    Clock::time_point timed{};  // when the server's timing was last asked for
     // Shared:
     std::uintptr_t serial = 0;     // names it to the server's late answers
     Connection *owner = nullptr;   // while watched

@@ -21,6 +21,8 @@ constexpr auto QuietWait = 250ms;
 // A stop's drain gives a server that stopped answering this long.
 constexpr auto StopQuiet = 60ms;
 constexpr auto Poll = 20ms;
+// How old the server's timing may grow before the delay asks anew.
+constexpr auto TimingAge = 500ms;
 
 void stream_state(pa_stream *stream, void *userdata)
 {
@@ -119,7 +121,7 @@ void forget(Stream &s)
         }
         // The first sample already plays at the group's level and mute.
         const auto flags = static_cast<pa_stream_flags_t>(
-            PA_STREAM_NOT_MONOTONIC | (start.mute != 0 ? PA_STREAM_START_MUTED : PA_STREAM_START_UNMUTED));
+            PA_STREAM_NOT_MONOTONIC | PA_STREAM_INTERPOLATE_TIMING | (start.mute != 0 ? PA_STREAM_START_MUTED : PA_STREAM_START_UNMUTED));
         if (pa_stream_connect_playback(s.stream, nullptr, &attr, flags, &volume, nullptr) < 0)
             return server_error(c.context);
     }
@@ -179,7 +181,8 @@ int pulse_open(audio_output **handle, const output_format &format, output_step *
     return rc;
 }
 
-long pulse_write(audio_output *handle, const void *data, std::size_t bytes, const std::atomic<int> *quit)
+long pulse_write(audio_output *handle, const void *data, std::size_t bytes, const std::atomic<int> *quit,
+                 const std::atomic<bool> *jump)
 {
     Stream &s = of(handle);
     const std::lock_guard guard(s.guard);
@@ -214,7 +217,7 @@ long pulse_write(audio_output *handle, const void *data, std::size_t bytes, cons
                 continue;
             }
         }
-        if (stopping(quit))
+        if (output_interrupted(quit, jump))
             break;
         const auto began = Clock::now();
         const std::uint64_t generation = [] {
@@ -228,7 +231,7 @@ long pulse_write(audio_output *handle, const void *data, std::size_t bytes, cons
         if (!asked && s.quiet_since.load(std::memory_order_relaxed) == 0)
             s.quiet_since.store(output_clock_now() - std::chrono::nanoseconds(QuietWait).count(),
                                 std::memory_order_relaxed);
-        if (stopping(quit))
+        if (output_interrupted(quit, jump))
             break;
     }
     return static_cast<long>(done);
@@ -330,6 +333,7 @@ int pulse_drop(audio_output *handle)
     if (s.stream == nullptr)
         return Output_PulseErrorBase - PA_ERR_BADSTATE;
     s.held = 0;
+    s.timed = {};
     const Locked lock(s.connection->loop);
     release(pa_stream_flush(s.stream, nullptr, nullptr));
     return 0;
@@ -343,6 +347,9 @@ int pulse_close(audio_output *handle)
     return 0;
 }
 
+// Called after every frame while a song plays: no round trip to the server
+// each time. The server's timing is asked for now and then and
+// interpolated in between.
 long pulse_delay(audio_output *handle)
 {
     Stream &s = of(handle);
@@ -352,9 +359,14 @@ long pulse_delay(audio_output *handle)
     const Locked lock(s.connection->loop);
     pa_usec_t usec = 0;
     int negative = 0;
-    const bool known = pa_stream_get_latency(s.stream, &usec, &negative) == 0 && negative == 0;
-    release(pa_stream_update_timing_info(s.stream, stream_timing, &s));
-    return known ? static_cast<long>(usec * static_cast<pa_usec_t>(s.format.rate) / 1000000) : 0;
+    long frames = static_cast<long>(s.held / s.frame_bytes);
+    if (pa_stream_get_latency(s.stream, &usec, &negative) == 0 && negative == 0)
+        frames += static_cast<long>(usec * static_cast<pa_usec_t>(s.format.rate) / 1000000);
+    if (const auto now = Clock::now(); now - s.timed > TimingAge) {
+        s.timed = now;
+        release(pa_stream_update_timing_info(s.stream, stream_timing, &s));
+    }
+    return frames;
 }
 }  // namespace
 
