@@ -9,8 +9,11 @@
 // the main loop's lock and its answer awaited on `Moved`, which the loop's
 // callbacks and output_wake signal.
 //
-// Locks, always in this order: a stream's `guard` (its connection and
-// stream may be replaced), the main loop's lock, then `Shared`. The main
+// Locks, always in this order: a stream's `guard`, the main loop's lock,
+// then `Shared`. The guard keeps the user-interface thread's group calls
+// off a connection and stream that the writing thread replaces (prepare)
+// or closes; the writing thread's own calls read them without it, so a
+// write that waits for room never holds the group back. The main
 // loop's own lock does the work, but it is taken inside libpulse, where
 // ThreadSanitizer cannot see it: `Shared` makes the same order visible.
 // The callbacks run on the main loop's thread, with its lock held.
@@ -79,7 +82,7 @@ struct Connection {
 };
 
 struct Stream : audio_output {
-    std::mutex guard;  // connection and stream, which prepare may replace
+    std::mutex guard;  // connection and stream, when the writer replaces them
     std::shared_ptr<Connection> connection;
     pa_stream *stream = nullptr;
     output_format format;

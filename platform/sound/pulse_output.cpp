@@ -185,7 +185,6 @@ long pulse_write(audio_output *handle, const void *data, std::size_t bytes, cons
                  const std::atomic<bool> *jump)
 {
     Stream &s = of(handle);
-    const std::lock_guard guard(s.guard);
     if (s.stream == nullptr)
         return Output_PulseErrorBase - PA_ERR_BADSTATE;
     Connection &c = *s.connection;
@@ -265,7 +264,6 @@ void ask_timing(Stream &s)
 int pulse_drain(audio_output *handle, bool settle, int limit_ms, const std::atomic<int> *quit)
 {
     Stream &s = of(handle);
-    const std::lock_guard guard(s.guard);
     if (s.stream == nullptr)
         return Output_PulseErrorBase - PA_ERR_BADSTATE;
     Connection &c = *s.connection;
@@ -329,7 +327,6 @@ int pulse_drain(audio_output *handle, bool settle, int limit_ms, const std::atom
 int pulse_drop(audio_output *handle)
 {
     Stream &s = of(handle);
-    const std::lock_guard guard(s.guard);
     if (s.stream == nullptr)
         return Output_PulseErrorBase - PA_ERR_BADSTATE;
     s.held = 0;
@@ -353,7 +350,6 @@ int pulse_close(audio_output *handle)
 long pulse_delay(audio_output *handle)
 {
     Stream &s = of(handle);
-    const std::lock_guard guard(s.guard);
     if (s.stream == nullptr)
         return 0;
     const Locked lock(s.connection->loop);
