@@ -79,7 +79,23 @@ TEST(Launch, RunScriptKeepsTheUsersSession)
 {
     const bool root = geteuid() == 0;
     const std::string as = root ? "runuser -u nobody -- " : "";
-    const std::string env_sh = std::string(". ") + TONRA_TEST_DIR + "/../scripts/env.sh && ";
+    // The checkout may lie where the other user cannot enter (under /root):
+    // that user reads a copy of the script from a directory every user reads.
+    std::string copy = (fs::temp_directory_path() / "tonra-launch-XXXXXX").string();
+    ASSERT_NE(mkdtemp(copy.data()), nullptr);
+    fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    fs::copy_file(fs::path(TONRA_TEST_DIR) / ".." / "scripts" / "env.sh", fs::path(copy) / "env.sh");
+    fs::permissions(fs::path(copy) / "env.sh", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    struct Removed {
+        std::string dir;
+        ~Removed()
+        {
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+    } const removed{copy};
+    const std::string env_sh = ". " + copy + "/env.sh && ";
     const std::string step = env_sh + "tonra_runtime_dir && echo $XDG_RUNTIME_DIR'";
     EXPECT_EQ(shell(as + "env XDG_RUNTIME_DIR=/run/user/4242 bash -c '" + step), "/run/user/4242\n");
     // Unset, it becomes a directory of the user's own that nobody else enters.
