@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <unistd.h>
 
 namespace {
@@ -21,14 +22,17 @@ struct Outcome {
 };
 
 // The program started as from a terminal with no display at all, or with
-// DISPLAY naming the given one.
-Outcome run_without_display(const QStringList &args, const QString &display = {})
+// DISPLAY naming the given one; `more` adds variables.
+Outcome run_without_display(const QStringList &args, const QString &display = {},
+                            const std::vector<std::pair<QString, QString>> &more = {})
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE"})
         env.remove(name);
     if (!display.isEmpty())
         env.insert("DISPLAY", display);
+    for (const auto &[name, value] : more)
+        env.insert(name, value);
     QProcess tonra;
     tonra.setProcessEnvironment(env);
     QElapsedTimer clock;
@@ -67,6 +71,16 @@ TEST(Launch, WithoutADisplayOneLineAndStatusOne)
         EXPECT_EQ(o.err, expected);
         EXPECT_LT(o.ms, 1000);
     }
+    // A Wayland display whose compositor is gone, where Qt's Wayland plugin
+    // is installed (a stand-in here, which must never be loaded).
+    std::string dir = (fs::temp_directory_path() / "tonra-plugins-XXXXXX").string();
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    std::ofstream(dir + "/libqwayland-generic.so");
+    const Outcome stale = run_without_display({}, {}, {{"WAYLAND_DISPLAY", "wayland-stale"},
+                                                       {"QT_QPA_PLATFORM_PLUGIN_PATH", QString::fromStdString(dir)}});
+    fs::remove_all(dir);
+    EXPECT_EQ(stale.status, 1);
+    EXPECT_EQ(stale.err, "tonra: cannot open display: DISPLAY is not set and Wayland display wayland-stale does not answer\n");
     const Outcome help = run_without_display({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.startsWith("tonra - ")) << help.out.toStdString();
