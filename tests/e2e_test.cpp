@@ -117,6 +117,8 @@ protected:
     {
         Pulse.reset();
         (void)end_child(Xvfb);
+        // A suite that follows in this process starts its own.
+        Display.clear();
         Dir.reset();
     }
 

@@ -37,10 +37,13 @@ dpkg -x "$deb" "$unpacked"
 # (BIND_NOW) with read-only relocations, position independent, and with the
 # stack protector's check in use.
 program=$unpacked/usr/bin/tonra
-readelf -dW "$program" | grep -qE '\(BIND_NOW\)|\(FLAGS(_1)?\).* NOW' || fail "not linked with -z now (BIND_NOW)"
-readelf -lW "$program" | grep -q GNU_RELRO || fail "no read-only relocations (RELRO)"
-readelf -hW "$program" | grep -qE 'Type:[[:space:]]+DYN' || fail "not a position-independent executable"
-readelf -sW --dyn-syms "$program" | grep -q __stack_chk_fail || fail "no stack protector"
+# Read whole first: grep -q would stop reading early and, under pipefail,
+# fail the pipe.
+dynamic=$(readelf -dW "$program") headers=$(readelf -hlW "$program") symbols=$(readelf -sW --dyn-syms "$program")
+grep -qE '\(BIND_NOW\)|\(FLAGS(_1)?\).* NOW' <<<"$dynamic" || fail "not linked with -z now (BIND_NOW)"
+grep -q GNU_RELRO <<<"$headers" || fail "no read-only relocations (RELRO)"
+grep -qE 'Type:[[:space:]]+DYN' <<<"$headers" || fail "not a position-independent executable"
+grep -q __stack_chk_fail <<<"$symbols" || fail "no stack protector"
 desktop-file-validate "$unpacked"/usr/share/applications/org.tonra.Tonra.desktop
 appstreamcli validate --no-net "$unpacked"/usr/share/metainfo/org.tonra.Tonra.metainfo.xml
 env -u DISPLAY -u WAYLAND_DISPLAY "$unpacked"/usr/bin/tonra --help >/dev/null

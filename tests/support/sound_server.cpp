@@ -62,13 +62,21 @@ ChildIo log_to(const fs::path &log)
     return io;
 }
 
-bool alive(pid_t pid) { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
+// Without reaping it: how it ended is for fate() to tell.
+bool alive(pid_t pid)
+{
+    siginfo_t info{};
+    return pid > 0 && waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
 
 }  // namespace
 
 bool SoundServer::available()
 {
     const std::string k = kind();
+    // pactl tells when the server is ready.
+    if (!on_path("pactl"))
+        return false;
     if (k == "pulseaudio")
         return on_path("pulseaudio");
     if (k != "pipewire")
@@ -83,9 +91,9 @@ std::string SoundServer::missing()
 {
     const std::string k = kind();
     if (k == "pulseaudio")
-        return "needs pulseaudio (TONRA_TEST_SOUND_SERVER=pulseaudio)";
+        return "needs pulseaudio and pactl, or else TONRA_TEST_SOUND_SERVER=pipewire";
     if (k == "pipewire")
-        return "needs pipewire, pipewire-pulse and wireplumber";
+        return "needs pulseaudio, or pipewire, pipewire-pulse and wireplumber; and pactl";
     return "TONRA_TEST_SOUND_SERVER is neither pulseaudio nor pipewire: " + k;
 }
 
