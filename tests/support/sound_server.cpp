@@ -29,14 +29,6 @@ constexpr char WirePlumberMain[] = "alsa_monitor.enabled = false\n"
                                    "stream_defaults.enabled = false\n";
 constexpr char WirePlumberBluetooth[] = "bluez_monitor.enabled = false\n";
 
-std::string chosen()
-{
-    const char *forced = std::getenv("TONRA_TEST_SOUND_SERVER");
-    if (forced != nullptr && *forced != '\0')
-        return forced;
-    return on_path("pulseaudio") ? "pulseaudio" : "pipewire";
-}
-
 std::string read_all(const fs::path &p)
 {
     std::ifstream in(p);
@@ -97,7 +89,13 @@ std::string SoundServer::missing()
     return "TONRA_TEST_SOUND_SERVER is neither pulseaudio nor pipewire: " + k;
 }
 
-std::string SoundServer::kind() { return chosen(); }
+std::string SoundServer::kind()
+{
+    const char *forced = std::getenv("TONRA_TEST_SOUND_SERVER");
+    if (forced != nullptr && *forced != '\0')
+        return forced;
+    return on_path("pulseaudio") ? "pulseaudio" : "pipewire";
+}
 
 SoundServer::SoundServer(const std::string &sink_options)
 {
