@@ -3,7 +3,8 @@
 # Installs the Debian packages of the given lists that are missing:
 #   scripts/setup.sh scripts/packages-run.txt [scripts/packages-test.txt]
 # A line "a b | c d" wants a and b, or else c and d: nothing when either is
-# installed, otherwise the first that installs without removing anything.
+# installed, otherwise the first that installs without removing anything,
+# one of which some part is installed first.
 # Nothing installed is ever removed, and changed configuration files are
 # kept: a package that would need a removal is left out, with one line that
 # says which and why, the rest goes in, and the tests that need the package
@@ -78,7 +79,18 @@ else
   done
 fi
 for line in "${choices[@]}"; do
-  IFS='|' read -ra groups <<<"$line"
+  IFS='|' read -ra listed <<<"$line"
+  # A choice begun already comes first: beside a PipeWire that serves
+  # PulseAudio's socket, a PulseAudio would compete for that socket.
+  begun=() rest=()
+  for group in "${listed[@]}"; do
+    partly=0
+    for p in $group; do
+      installed "$p" && partly=1
+    done
+    if [ $partly -eq 1 ]; then begun+=("$group"); else rest+=("$group"); fi
+  done
+  groups=("${begun[@]}" "${rest[@]}")
   chosen=""
   for group in "${groups[@]}"; do
     # shellcheck disable=SC2086
