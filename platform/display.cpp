@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string_view>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <vector>
 #include <xcb/xcb.h>
 
@@ -20,6 +23,7 @@ constexpr char NoDisplayNamed[] = "%s: cannot open display %s\n";
 constexpr char NoDisplayNoWayland[] =
     "%s: cannot open display: DISPLAY is not set and Qt's Wayland plugin (qt6-wayland) is not installed\n";
 constexpr char NoDisplaySet[] = "%s: cannot open display: neither DISPLAY nor WAYLAND_DISPLAY is set\n";
+constexpr char NoWaylandAnswer[] = "%s: cannot open display: DISPLAY is not set and Wayland display %s does not answer\n";
 
 std::string_view env(const char *name)
 {
@@ -50,6 +54,30 @@ bool wayland_plugin_installed()
     return false;
 }
 
+// A WAYLAND_DISPLAY left over from a session that has ended names a socket
+// nobody listens on, and Qt's Wayland plugin aborts the process there.
+bool wayland_answers(std::string_view name)
+{
+    std::string path(name);
+    if (!name.starts_with('/')) {
+        const auto runtime = env("XDG_RUNTIME_DIR");
+        if (runtime.empty())
+            return false;
+        path = std::string(runtime) + "/" + path;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return false;
+    path.copy(address.sun_path, path.size());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool answered = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return answered;
+}
+
 bool x_display_opens(const std::string &name)
 {
     xcb_connection_t *connection = xcb_connect(name.c_str(), nullptr);
@@ -66,13 +94,15 @@ bool display_usable(const char *program, const std::string &server)
     const std::string_view chosen = env("QT_QPA_PLATFORM");
     if (!chosen.empty() && chosen != "xcb")
         return true;
-    const bool wayland = !env("WAYLAND_DISPLAY").empty();
+    const std::string_view wayland_name = env("WAYLAND_DISPLAY");
+    const bool wayland = !wayland_name.empty() && wayland_answers(wayland_name);
     if (chosen.empty()) {
         if (server.empty() && wayland && wayland_plugin_installed())
             return true;
         // Qt tries Wayland first in a Wayland session and, without its
-        // plugin, warns on the way to XWayland: go there directly.
-        if (!server.empty() || wayland || env("XDG_SESSION_TYPE") == "wayland")
+        // plugin or a compositor that answers, warns or aborts on the way to
+        // XWayland: go there directly.
+        if (!server.empty() || !wayland_name.empty() || env("XDG_SESSION_TYPE") == "wayland")
             setenv("QT_QPA_PLATFORM", "xcb", 1);
     }
     const std::string display(env("DISPLAY"));
@@ -83,6 +113,8 @@ bool display_usable(const char *program, const std::string &server)
         std::fprintf(stderr, NoDisplayNamed, name.c_str(), display.c_str());
     else if (wayland)
         std::fprintf(stderr, NoDisplayNoWayland, name.c_str());
+    else if (!wayland_name.empty())
+        std::fprintf(stderr, NoWaylandAnswer, name.c_str(), std::string(wayland_name).c_str());
     else
         std::fprintf(stderr, NoDisplaySet, name.c_str());
     return false;

@@ -9,7 +9,8 @@
 
 // `server` is the -s option (an X11 display, already put in DISPLAY) or
 // empty. Chooses the X11 plugin where Qt would otherwise try Wayland in
-// vain (an X display was named, or Qt's Wayland plugin is not installed).
+// vain (an X display was named, Qt's Wayland plugin is not installed, or
+// no compositor answers on WAYLAND_DISPLAY's socket).
 // Returns false after one line on the error stream, headed by the
 // program's name.
 [[nodiscard]] bool display_usable(const char *program, const std::string &server);

@@ -68,8 +68,13 @@ void set_pulse()
         setenv("PULSE_PROP_OVERRIDE_application.name", "Tonra", 1);
     std::string list = env("PULSE_PROP");
     for (const auto &[key, value] : {std::pair{"application.icon_name", "tonra"}, std::pair{"media.role", "music"}})
-        if (!user.contains(key))
-            list += (list.empty() ? "" : " ") + std::string(key) + "='" + value + "'";
+        if (!user.contains(key)) {
+            // Appended piece by piece: GCC 12 at -O3 takes a temporary
+            // string's operator+ for an overlapping copy (-Wrestrict).
+            if (!list.empty())
+                list += ' ';
+            list.append(key).append("='").append(value).append("'");
+        }
     setenv("PULSE_PROP", list.c_str(), 1);
 }
 

@@ -252,7 +252,12 @@ std::string real_place(const std::string &child, const std::string &parent_real,
     }
     if (parent_real.empty())
         return {};
-    return parent_real == "/" ? "/" + std::string(name) : parent_real + "/" + name;
+    // Appended in place: GCC 12 at -O3 takes a temporary string's
+    // operator+ for an overlapping copy (-Wrestrict).
+    std::string place = parent_real == "/" ? std::string() : parent_real;
+    place += '/';
+    place += name;
+    return place;
 }
 
 // `real` is where the directory really is when a link led to it, else empty.

@@ -20,7 +20,9 @@
 #include <thread>
 #include <unistd.h>
 
+#include "support/child.h"
 #include "support/engine_support.h"
+#include "support/sound_server.h"
 
 using namespace engine_test;
 using namespace std::chrono_literals;
@@ -56,51 +58,16 @@ template <class F> bool eventually(F condition, std::chrono::milliseconds limit 
     return true;
 }
 
-// closed: the standard streams closed in the child, as a shell's >&- does
-// (bit 0 standard input, 1 output, 2 error); they are open otherwise.
+// The given variables replace inherited ones of the same name; the child
+// dies with this process. closed: as ChildIo says.
 pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, const fs::path &err = {},
             int fd3 = -1, unsigned closed = 0)
 {
-    std::vector<char *> argv;
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    // The given variables replace inherited ones of the same name (getenv
-    // takes the first, and ctest sets QT_QPA_PLATFORM=offscreen for us).
-    std::vector<std::string> vars(env.begin(), env.end());
-    for (char **e = environ; *e; ++e) {
-        const std::string var = *e;
-        const std::string name = var.substr(0, var.find('='));
-        bool replaced = false;
-        for (const auto &v : env)
-            replaced |= v.compare(0, name.size() + 1, name + "=") == 0;
-        if (!replaced)
-            vars.push_back(var);
-    }
-    std::vector<char *> envp;
-    for (auto &v : vars)
-        envp.push_back(v.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (closed != 0) {
-        for (int fd = 0; fd <= 2; ++fd)
-            if (closed >> fd & 1)
-                posix_spawn_file_actions_addclose(&actions, fd);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        if (!err.empty())
-            posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        else
-            posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    }
-    if (fd3 >= 0)
-        posix_spawn_file_actions_adddup2(&actions, fd3, 3);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    ChildIo io;
+    io.err = err;
+    io.fd3 = fd3;
+    io.closed = closed;
+    return spawn_child(args, env, io);
 }
 
 // One X server and one sound server for the whole suite.
@@ -108,11 +75,12 @@ class Desktop : public ::testing::Test {
 protected:
     static inline std::optional<TempDir> Dir;
     static inline std::string Display;
-    static inline pid_t Xvfb = -1, Pulse = -1;
+    static inline pid_t Xvfb = -1;
+    static inline std::optional<SoundServer> Pulse;
 
     static void SetUpTestSuite()
     {
-        if (!have("Xvfb") || !have("xdotool") || !have("pulseaudio") || !have("xwininfo") || !have("xprop"))
+        if (!have("Xvfb") || !have("xdotool") || !SoundServer::available() || !have("xwininfo") || !have("xprop"))
             return;
         Dir.emplace();
         // The server picks a free display itself and tells us which, so that
@@ -135,10 +103,8 @@ protected:
             const std::string display = ":" + std::to_string(std::atoi(number));
             if (got > 0 && eventually([&] { return shell("xdpyinfo -display " + display + " >/dev/null 2>&1 && echo up").size() > 0; }, 20s)) {
                 Display = display;
-            } else if (Xvfb > 0) {
-                kill(Xvfb, SIGTERM);
-                waitpid(Xvfb, nullptr, 0);
-                Xvfb = -1;
+            } else {
+                (void)end_child(Xvfb);
             }
         }
         if (Display.empty())
@@ -146,19 +112,14 @@ protected:
         const fs::path run = *Dir / "run";
         fs::create_directories(run);
         fs::permissions(run, fs::perms::owner_all, fs::perm_options::replace);
-        Pulse = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                       "-L", "module-null-sink sink_name=tonra norewinds=1",
-                       "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + (run / "native").string()},
-                      {"XDG_RUNTIME_DIR=" + run.string(), "HOME=" + Dir->path().string()});
-        eventually([run] { return fs::exists(run / "native"); });
+        Pulse.emplace("norewinds=1");
     }
     static void TearDownTestSuite()
     {
-        for (pid_t p : {Pulse, Xvfb})
-            if (p > 0) {
-                kill(p, SIGTERM);
-                waitpid(p, nullptr, 0);
-            }
+        Pulse.reset();
+        (void)end_child(Xvfb);
+        // A suite that follows in this process starts its own.
+        Display.clear();
         Dir.reset();
     }
 
@@ -169,12 +130,13 @@ protected:
     void SetUp() override
     {
         if (Display.empty())
-            GTEST_SKIP() << "needs Xvfb, xdotool, xprop, xwininfo and pulseaudio";
+            GTEST_SKIP() << "needs Xvfb, xdotool, xprop and xwininfo; " << SoundServer::missing();
+        ASSERT_TRUE(Pulse->running()) << Pulse->fate();
         static int count = 0;
         recording = Dir->path() / ("rec" + std::to_string(++count) + ".raw");
         errors = Dir->path() / ("err" + std::to_string(count) + ".txt");
         std::ofstream(Dir->path() / "asound.conf")
-            << "pcm.!default { type file slave.pcm { type pulse server \"unix:" << (Dir->path() / "run" / "native").string()
+            << "pcm.!default { type file slave.pcm { type pulse server \"unix:" << Pulse->socket()
             << "\" } file \"|cat >> " << recording.string() << "\" format \"raw\" }\n";
     }
     void TearDown() override

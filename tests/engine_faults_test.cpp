@@ -17,6 +17,7 @@
 #include "madthread.h"
 #include "platform/sound/output.h"
 #include "support/engine_support.h"
+#include "support/sound_server.h"
 #include "tonra.h"
 
 using namespace engine_test;
@@ -159,7 +160,7 @@ TEST_F(EngineFaults, DeviceThatGoesAwayEndsTheSongWithOneLineAndTheNextPlays)
         (void)::testing::internal::GetCapturedStderr();
         EXPECT_EQ(count_of(events, Event_SongEnded), 1);
     }
-    if (PulseServer server; server.running()) {
+    if (SoundServer server; server.running()) {
         const AlsaDevice device(AlsaDevice::Kind::Pulse, server.socket());
         drop_events();
         ASSERT_EQ(start(song), 0);
@@ -236,7 +237,7 @@ TEST_F(EngineFaults, StalledSourceOrDeviceOrSlowestFormatNeverHoldsAStop)
         EXPECT_EQ(count_of(collect_events(20s, Event_SongEnded), Event_SongEnded), 1);
         madthread_stop(&handle);
     }
-    if (PulseServer server; server.running()) {
+    if (SoundServer server; server.running()) {
         // A sound server that hangs: its plugin waits for it in the drop.
         const AlsaDevice device(AlsaDevice::Kind::Pulse, server.socket());
         ASSERT_EQ(start(song), 0);
@@ -255,7 +256,7 @@ TEST_F(EngineFaults, StalledSourceOrDeviceOrSlowestFormatNeverHoldsAStop)
         kill(server.pid(), SIGCONT);
         EXPECT_TRUE(device_given_back(audio));
     }
-    if (PulseServer server; server.running()) {
+    if (SoundServer server; server.running()) {
         const AlsaDevice device(AlsaDevice::Kind::Pulse, server.socket());
         // Real time, where the device holds the most time at the slowest format.
         ASSERT_EQ(start(mp3_song(8000, 1, "m", 16, 5)), 0);

@@ -41,8 +41,10 @@
 #include "player.h"
 #include "playlist.h"
 #include "support/app.h"
+#include "support/child.h"
 #include "support/engine_support.h"
 #include "output.h"
+#include "support/sound_server.h"
 #include "tonra.h"
 
 using namespace engine_test;
@@ -100,20 +102,16 @@ fs::path tagged_song(const fs::path &to, std::string_view artist, std::string_vi
     return to;
 }
 
-// A session bus of our own; its address comes first on its output.
+// A session bus of our own, tied to this process; its address comes first
+// on its output.
 pid_t start_bus(std::string &address)
 {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    const char *argv[] = {"dbus-daemon", "--session", "--nofork", "--print-address=1", nullptr};
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char **>(argv), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    ChildIo io;
+    io.out_fd = out[1];
+    const pid_t pid = spawn_child({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, io);
     close(out[1]);
     char c;
     while (pid > 0 && read(out[0], &c, 1) == 1 && c != '\n')
@@ -152,12 +150,13 @@ protected:
     static inline fs::path Recording, Songs[3];
     static inline std::string Address;
     static inline pid_t Bus = -1;
-    static inline std::optional<PulseServer> Pulse;
+    static inline std::optional<SoundServer> Pulse;
     static inline Changes *Seen;
 
     static void SetUpTestSuite()
     {
-        if (shell("for t in dbus-daemon pulseaudio playerctl gdbus; do command -v $t; done | wc -l").find('4') != 0)
+        if (shell("for t in dbus-daemon playerctl gdbus; do command -v $t; done | wc -l").find('3') != 0 ||
+            !SoundServer::available())
             return;
         Dir.emplace();
         const fs::path run = *Dir / "run";
@@ -195,16 +194,13 @@ protected:
             call(Player, "Stop");
             close_main_window();
         }
-        if (Bus > 0) {
-            kill(Bus, SIGTERM);
-            waitpid(Bus, nullptr, 0);
-        }
+        (void)end_child(Bus);
         Pulse.reset();
     }
     void SetUp() override
     {
         if (!Dir)
-            GTEST_SKIP() << "needs dbus-daemon, pulseaudio, playerctl and gdbus";
+            GTEST_SKIP() << "needs dbus-daemon, playerctl and gdbus; " << SoundServer::missing();
     }
 
     static QDBusConnection client() { return QDBusConnection::connectToBus(QString::fromStdString(Address), "client"); }
@@ -397,7 +393,8 @@ TEST_F(Remote, MediaKeysAndOpenUriActAsTheWindowDoes)
 
 // The real binary on a bus of its own: playerctl finds and drives it, a
 // second instance takes a name of its own, Quit ends it with status 0.
-// Without a bus, or with one that refuses, it plays and says nothing.
+// Without a bus, or with one that refuses, it plays and says nothing but,
+// where real-time scheduling is refused, the line that it decodes without.
 TEST_F(Remote, PlayerctlDrivesTheProgram)
 {
     const std::string script =
@@ -412,7 +409,7 @@ TEST_F(Remote, PlayerctlDrivesTheProgram)
         "-o /org/mpris/MediaPlayer2 -m org.mpris.MediaPlayer2.Quit >/dev/null; wait $p; echo exit=$?; "
         "for bus in '-u DBUS_SESSION_BUS_ADDRESS' 'DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent'; do "
         "rm -f \"$r\"; env $bus $t \"$s\" 2>\"$r.err\" & n=$!; "
-        "await '[ $(stat -c %s \"$r\" 2>/dev/null || echo 0) -gt 176400 ]' && [ ! -s \"$r.err\" ] && echo alone=ok; "
+        "await '[ $(stat -c %s \"$r\" 2>/dev/null || echo 0) -gt 176400 ]' && ! grep -v '^madthread_start: FIFO priority [0-9]* refused' \"$r.err\" | grep -q . && echo alone=ok; "
         "kill $n; done";
     setenv("SCRIPT", script.c_str(), 1);
     const std::string out = shell("dbus-run-session -- sh -c \"$SCRIPT\" 2>/dev/null");

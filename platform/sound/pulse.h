@@ -121,6 +121,8 @@ void release(pa_operation *op);
 // watching the stream's volume for changes by others.
 void watch(Stream &s, Connection &c);
 void unwatch(Stream &s);
+// Sends the stream's levels to the server; with the main loop's lock held.
+void send_levels(Stream &s);
 // The server's volume for levels, on the stream's channels.
 [[nodiscard]] pa_cvolume volume_of(const output_levels &levels, const pa_channel_map &map);
 // The connection's subscription: a stream of ours changed.

@@ -96,24 +96,6 @@ void write_done(pa_context *context, int, void *userdata)
     // An outside change that came while ours were on their way.
     release(pa_context_get_sink_input_info(context, index, stream_read, owner));
 }
-void send_levels(Stream &s)
-{
-    Connection &c = *s.connection;
-    pa_cvolume volume;
-    bool mute;
-    std::uint32_t index;
-    void *serial;
-    {
-        const std::lock_guard shared(Shared);
-        s.writes_in_flight += 2;
-        volume = s.volume;
-        mute = s.known.mute != 0;
-        index = s.index;
-        serial = reinterpret_cast<void *>(s.serial);
-    }
-    release(pa_context_set_sink_input_volume(c.context, index, &volume, write_done, serial));
-    release(pa_context_set_sink_input_mute(c.context, index, mute ? 1 : 0, write_done, serial));
-}
 
 }  // namespace
 
@@ -140,6 +122,25 @@ void stream_event(pa_context *context, pa_subscription_event_type_t type, std::u
             return;
     }
     release(pa_context_get_sink_input_info(context, index, stream_read, &c));
+}
+
+void send_levels(Stream &s)
+{
+    Connection &c = *s.connection;
+    pa_cvolume volume;
+    bool mute;
+    std::uint32_t index;
+    void *serial;
+    {
+        const std::lock_guard shared(Shared);
+        s.writes_in_flight += 2;
+        volume = s.volume;
+        mute = s.known.mute != 0;
+        index = s.index;
+        serial = reinterpret_cast<void *>(s.serial);
+    }
+    release(pa_context_set_sink_input_volume(c.context, index, &volume, write_done, serial));
+    release(pa_context_set_sink_input_mute(c.context, index, mute ? 1 : 0, write_done, serial));
 }
 
 void watch(Stream &s, Connection &c)

@@ -128,13 +128,19 @@ void forget(Stream &s)
     const Stream *self = &s;
     const bool settled = await(deadline, [self] { return !PA_STREAM_IS_GOOD(self->state) || self->state == PA_STREAM_READY; });
     const Locked lock(c.loop);
-    const std::lock_guard shared(Shared);
-    if (!settled)
-        return Output_PulseErrorBase - PA_ERR_TIMEOUT;
-    if (s.state != PA_STREAM_READY)
-        return server_error(c.context);
-    s.index = pa_stream_get_index(s.stream);
-    watch(s, c);
+    {
+        const std::lock_guard shared(Shared);
+        if (!settled)
+            return Output_PulseErrorBase - PA_ERR_TIMEOUT;
+        if (s.state != PA_STREAM_READY)
+            return server_error(c.context);
+        s.index = pa_stream_get_index(s.stream);
+        watch(s, c);
+    }
+    // Not every server starts a stream at the volume and mute it was asked
+    // for (PipeWire's does not): whatever it did is ours to correct, not a
+    // change by others.
+    send_levels(s);
     return 0;
 }
 

@@ -344,42 +344,6 @@ AlsaDevice::~AlsaDevice()
         unsetenv("TONRA_AUDIO");
 }
 
-PulseServer::PulseServer()
-{
-    if (std::system("command -v pulseaudio >/dev/null") != 0)
-        return;
-    const std::string home = dir_.path().string();
-    const std::string sink = "module-native-protocol-unix auth-anonymous=1 socket=" + socket();
-    pid_ = fork();
-    if (pid_ == 0) {
-        setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
-        setenv("HOME", home.c_str(), 1);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "-L",
-               "module-null-sink sink_name=tonra", "-L", sink.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (pid_ > 0 && !fs::exists(socket()) && std::chrono::steady_clock::now() < deadline &&
-           waitpid(pid_, nullptr, WNOHANG) == 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (!fs::exists(socket()))
-        kill();
-}
-
-PulseServer::~PulseServer() { kill(); }
-
-void PulseServer::kill()
-{
-    if (pid_ <= 0)
-        return;
-    ::kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-}
-
 Widget *event_window()
 {
     static int window;

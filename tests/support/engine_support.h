@@ -102,24 +102,6 @@ private:
     std::optional<std::string> saved_backend_;
 };
 
-// A private PulseAudio server with a null sink, for as long as the object
-// lives (or until kill()). Check running() first: the machine may lack one.
-class PulseServer {
-public:
-    PulseServer();
-    ~PulseServer();
-    PulseServer(const PulseServer &) = delete;
-    PulseServer &operator=(const PulseServer &) = delete;
-    [[nodiscard]] bool running() const { return pid_ > 0; }
-    [[nodiscard]] std::string socket() const { return (dir_ / "native").string(); }
-    [[nodiscard]] int pid() const { return pid_; }
-    void kill();
-
-private:
-    TempDir dir_;
-    int pid_ = -1;
-};
-
 // A stand-in for the main window: posts to it are delivered to the tests.
 [[nodiscard]] Widget *event_window();
 // Throws away every code posted so far.
