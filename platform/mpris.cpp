@@ -4,7 +4,6 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
-#include <QFile>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusContext>
@@ -12,15 +11,17 @@
 #include <QDBusObjectPath>
 #include <QGuiApplication>
 #include <QTimer>
-#include <QUrl>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 #include "platform/ab_qt.h"
+#include "platform/app_interface.h"
+#include "platform/file_uri.h"
 #include "platform/remote.h"
 
 namespace {
@@ -238,17 +239,21 @@ public Q_SLOTS:
     void SetPosition(const QDBusObjectPath &, qlonglong) {}
     void OpenUri(const QString &uri)
     {
-        const QUrl url(uri);
-        if (!url.isLocalFile()) {
+        // Refused before any work: the bus hands over what it is sent.
+        if (static_cast<std::size_t>(uri.size()) > FileUriLimit) {
+            object_->fail(QStringLiteral("URI too long"));
+            return;
+        }
+        const auto path = file_uri_path(uri.toStdString());
+        if (!path) {
             object_->fail(QStringLiteral("Only file:// URIs can be opened"));
             return;
         }
-        const std::string path = QFile::encodeName(url.toLocalFile()).toStdString();
-        if (!remote_control().song_file(path.c_str())) {
-            object_->fail(QStringLiteral("Cannot read ") + url.toLocalFile());
+        if (!remote_control().song_file(path->c_str())) {
+            object_->fail(QStringLiteral("Cannot read ") + ab_text_from_bytes(*path));
             return;
         }
-        object_->queue([path] { (void)remote_open(path); });
+        object_->queue([path = *path] { (void)remote_open(path); });
     }
 
 Q_SIGNALS:
@@ -264,14 +269,52 @@ private:
 
 MprisObject *Object;
 
-// Tests and tools end through exit(): the object leaves the bus on this
+// Tests and tools end through exit(): the objects leave the bus on this
 // thread before the bus library's own teardown, on its thread, would.
 void close_at_exit()
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     bus.unregisterObject(QString::fromLatin1(ObjectPath));
+    bus.unregisterObject(QString::fromLatin1(AppInterfacePath));
     delete Object;
     Object = nullptr;
+}
+
+// Back on the user-interface thread once the bus has answered: from here on
+// every change goes out.
+void start_publishing(MprisObject *object)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    object->start_from(remote_state());
+    Object = object;
+    std::atexit(close_at_exit);
+    // After every batch of events the state is compared with the last one
+    // sent: wherever a change came from (a button, a service event, an
+    // outside change of the group), it goes out once.
+    QObject::connect(QAbstractEventDispatcher::instance(qApp->thread()), &QAbstractEventDispatcher::aboutToBlock,
+                     object, [object, bus] { object->publish(bus); });
+}
+
+// Runs on a thread of its own: connecting and asking for names wait for the
+// bus daemon, which may be slow or hung, and the window must not. The
+// objects exist already and nothing else touches them until they answer.
+void join_bus(MprisObject *object, QObject *application)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return;
+    const QString name = QStringLiteral("org.mpris.MediaPlayer2.tonra");
+    if (!bus.registerObject(QString::fromLatin1(ObjectPath), object, QDBusConnection::ExportAdaptors) ||
+        (!bus.registerService(name) && !bus.registerService(name + QStringLiteral(".instance%1").arg(getpid())))) {
+        bus.unregisterObject(QString::fromLatin1(ObjectPath));
+        return;  // the objects stay idle: nothing reaches them
+    }
+    // Only the first player takes the desktop's name; another one started
+    // from a shell keeps to its own window.
+    if (bus.registerObject(QString::fromLatin1(AppInterfacePath), application, QDBusConnection::ExportAdaptors) &&
+        !bus.registerService(QString::fromLatin1(AppInterfaceService)))
+        bus.unregisterObject(QString::fromLatin1(AppInterfacePath));
+    QMetaObject::invokeMethod(object, [object] { start_publishing(object); }, Qt::QueuedConnection);
 }
 
 } // namespace
@@ -285,27 +328,12 @@ void mpris_open()
     if (opened || address == nullptr || *address == '\0' || qApp == nullptr || remote_control().state == nullptr)
         return;
     opened = true;
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
-        return;
     auto *object = new MprisObject(qApp);  // owned by the application
     new MprisRoot(object);
     new MprisPlayer(object);
-    const QString name = QStringLiteral("org.mpris.MediaPlayer2.tonra");
-    if (!bus.registerObject(QString::fromLatin1(ObjectPath), object, QDBusConnection::ExportAdaptors) ||
-        (!bus.registerService(name) && !bus.registerService(name + QStringLiteral(".instance%1").arg(getpid())))) {
-        bus.unregisterObject(QString::fromLatin1(ObjectPath));
-        delete object;
-        return;
-    }
-    object->start_from(remote_state());
-    Object = object;
-    std::atexit(close_at_exit);
-    // After every batch of events the state is compared with the last one
-    // sent: wherever a change came from (a button, a service event, an
-    // outside change of the group), it goes out once.
-    QObject::connect(QAbstractEventDispatcher::instance(qApp->thread()), &QAbstractEventDispatcher::aboutToBlock,
-                     object, [object, bus] { object->publish(bus); });
+    QObject *application = app_interface_create(qApp);
+    // Detached: a hung bus keeps it waiting, and the process may end first.
+    std::thread(join_bus, object, application).detach();
 }
 
 #include "mpris.moc"

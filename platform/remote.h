@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 enum class RemoteAction { Play, Pause, PlayPause, Stop, Next, Previous };
 
@@ -41,6 +42,9 @@ void remote_set_repeat(int value);
 // Adds a song at the top of the playlist and plays it, as a double click on
 // it does; false when it cannot be read (nothing changes then).
 [[nodiscard]] bool remote_open(const std::string &path);
+// Adds the songs that can be read at the top of the playlist, the first
+// given topmost, and plays that one; false when none could be read.
+[[nodiscard]] bool remote_open_all(const std::vector<std::string> &paths);
 // Un-iconifies and activates the main window.
 void remote_raise();
 // What "Exit" does: the main window goes and the program ends with 0.
@@ -61,6 +65,7 @@ struct RemoteControl {
     void (*set_volume)(double fraction) = nullptr;
     void (*set_repeat)(int value) = nullptr;
     bool (*open)(const std::string &path) = nullptr;
+    bool (*open_all)(const std::vector<std::string> &paths) = nullptr;
     void (*raise)() = nullptr;
     void (*quit)() = nullptr;
     // Changes with every start of a song; the path of the song last started.

@@ -46,6 +46,10 @@ enum LinkKind : int {
 inline constexpr int Category_Callback = 0;
 inline constexpr int Category_RawEvent = 1;
 inline constexpr int Category_Function = 3;
+// A key pressed while the link's widget has the focus runs the handler; the
+// link's event mask holds the key's symbol.
+inline constexpr int Category_Hotkey = 2;
+inline constexpr std::uint32_t Key_Delete = 0xF0FF;
 
 // The raw event type of the service events: a link's event mask names it,
 // and a raw event's type is it.
