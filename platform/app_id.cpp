@@ -26,7 +26,10 @@ void app_id_mark_window(QWidget *window)
     const QByteArray id = QGuiApplication::desktopFileName().toUtf8();
     if (x11 == nullptr || window == nullptr || id.isEmpty())
         return;
+    // The off-screen platform answers as X11 too, without a connection.
     xcb_connection_t *connection = x11->connection();
+    if (connection == nullptr)
+        return;
     const xcb_atom_t property = atom(connection, "_GTK_APPLICATION_ID");
     const xcb_atom_t utf8 = atom(connection, "UTF8_STRING");
     if (property == xcb_atom_t{XCB_ATOM_NONE} || utf8 == xcb_atom_t{XCB_ATOM_NONE})
