@@ -175,6 +175,8 @@ protected:
         Songs[1] = tagged_song(*Dir / "utf8.mp3", "Sigur R\xc3\xb3s", "Hopp\xc3\xadpolla");
         Songs[2] = tagged_song(*Dir / "latin1.mp3", "Mot\xf6rhead", "Caf\xe9");
         open_main_window({"tonra", Songs[0].string(), Songs[1].string(), Songs[2].string()});
+        // The player joins the bus off the user-interface thread.
+        ASSERT_TRUE(wait_for([] { return client().interface()->isServiceRegistered(Service).value(); }));
         Seen = new Changes;
         client().connect(Service, Path, "org.freedesktop.DBus.Properties", "PropertiesChanged", Seen,
                          SLOT(changed(QString, QVariantMap, QStringList)));
