@@ -6,15 +6,21 @@
 #include <QAbstractSlider>
 #include <QContextMenuEvent>
 #include <QCursor>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QKeyEvent>
 #include <QPointer>
 #include <QTreeView>
 #include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <string>
+#include <vector>
 #include <utility>
 
 #include "platform/ab_qt.h"
+#include "platform/file_uri.h"
 
 namespace {
 
@@ -148,6 +154,47 @@ private:
     bool request_pending_ = false;
 };
 
+// Files dragged from a file manager: the local ones are taken, by the bytes
+// the file system knows them by, and handed over in the order dropped.
+class Drops final : public QObject {
+public:
+    Drops(QAbstractItemView *view, const EventLink *link, QWidget *top) : QObject(view), view_(view), link_(link), top_(top) {}
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        switch (event->type()) {
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto *drag = static_cast<QDropEvent *>(event);
+            if (!top_ || !drag->mimeData()->hasUrls())
+                return false;
+            drag->acceptProposedAction();
+            return true;
+        }
+        case QEvent::Drop: {
+            auto *drop = static_cast<QDropEvent *>(event);
+            if (!top_ || !drop->mimeData()->hasUrls())
+                return false;
+            std::vector<std::string> paths;
+            for (const QUrl &url : drop->mimeData()->urls())
+                if (const auto path = file_uri_path(url.toEncoded().toStdString()))
+                    paths.push_back(*path);
+            drop->acceptProposedAction();
+            CallbackInfo cb;
+            cb.paths = paths;
+            fire(*link_, view_, top_, cb);
+            return true;
+        }
+        default:
+            return false;
+        }
+    }
+
+private:
+    QAbstractItemView *view_;
+    const EventLink *link_;
+    QPointer<QWidget> top_;
+};
+
 } // namespace
 
 QWidget *ab_find_instance(QWidget *top, const char *instance)
@@ -232,6 +279,14 @@ void ab_bind(const EventLink &link, QWidget *top)
             if (owner)
                 fire(link, w, owner, CallbackInfo{}, (area ? area->viewport() : w)->mapToGlobal(at));
         });
+        break;
+    case Reason_Dropped:
+        if (auto *view = qobject_cast<QAbstractItemView *>(w)) {
+            view->setAcceptDrops(true);
+            view->setDropIndicatorShown(false);
+            auto *drops = new Drops(view, &link, top);
+            view->viewport()->installEventFilter(drops);
+        }
         break;
     case Reason_RawEvent:
     case Reason_Realized:

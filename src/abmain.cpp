@@ -72,6 +72,7 @@ const EventLink AbLinks_base[] = {
     {Link_Menu, Category_Callback, 0, &playlist_context, "playlist", Reason_MenuRequest, nullptr, Place_Pointer},
     {Link_Code, Category_Callback, 0, nullptr, "playlist", Reason_Realized, playlist_realized, 0},
     {Link_Code, Category_Hotkey, Key_Delete, nullptr, "playlist", Reason_None, remove_items, 0},
+    {Link_Code, Category_Callback, 0, nullptr, "playlist", Reason_Dropped, dropped, 0},
     {Link_Code, Category_Function, 0, nullptr, "playlist", Resource_ItemImageFunction, nullptr, 0, image_function},
     {Link_Dialog, Category_Callback, 0, &playlist_selector, "playlist_add", Reason_Activate, nullptr, Place_Centred},
     {Link_Code, Category_Callback, 0, nullptr, "playlist_shuffle", Reason_Activate, shuffle, 0},

@@ -11,6 +11,8 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QLabel>
+#include <QMimeData>
+#include <QUrl>
 #include <QProgressBar>
 #include <QStyle>
 #include <QStyleFactory>
@@ -31,6 +33,7 @@
 #include "support/song_files.h"
 #include "player.h"
 #include "playlist.h"
+#include "selector.h"
 
 namespace {
 
@@ -134,6 +137,42 @@ TEST_F(Desktop, DeleteRemovesTheSelectedRows)
     EXPECT_EQ(ab_get_text(AbWidgets[ABN_song_count]), "1 Songs");
     QTest::keyClick(AbWidgets[ABN_playlist], Qt::Key_Delete, Qt::ShiftModifier);
     EXPECT_EQ(tree_count(AbWidgets[ABN_playlist]), 1) << "a modified Delete is not the hotkey";
+}
+
+// A drop through the list's own widget, as a file manager's drag ends: a
+// file of a Latin-1 name, a folder with songs two levels down and a file
+// the search's pattern refuses, and a file that is no song.
+TEST_F(Desktop, DroppedFilesAndFoldersAreAdded)
+{
+    TempDir dir;
+    std::filesystem::create_directories(dir / "album" / "disc 2");
+    const std::string single = write_song((dir / "caf\xe9.mp3").string(), std::nullopt);
+    write_song((dir / "album" / "one.mp3").string(), std::nullopt);
+    write_song((dir / "album" / "disc 2" / "two.MP2").string(), std::nullopt);
+    write_song((dir / "album" / "cover.jpg").string(), std::nullopt);
+    std::filesystem::create_directories(dir / "not a song.mp3");
+    open_main_window({"tonra"});
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const std::string &path : {single, (dir / "album").string(), (dir / "not a song.mp3" / "x").string()})
+        urls.append(QUrl::fromEncoded("file://" + QByteArray::fromStdString(path).toPercentEncoding("/")));
+    data.setUrls(urls);
+    QWidget *target = qobject_cast<QTreeView *>(AbWidgets[ABN_playlist])->viewport();
+    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    EXPECT_EQ(tree_count(AbWidgets[ABN_playlist]), 1) << "the file at once";
+    EXPECT_EQ(tree_item(AbWidgets[ABN_playlist], 0)->path, single);
+    ASSERT_TRUE(wait_until([] { return tree_count(AbWidgets[ABN_playlist]) == 3 && selector_searches_running() == 0; }));
+    std::vector<std::string> paths;
+    for (const TreeItem &item : tree_items(AbWidgets[ABN_playlist]))
+        paths.push_back(item.path);
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{(dir / "album" / "disc 2" / "two.MP2").string(),
+                                               (dir / "album" / "one.mp3").string(), single}));
 }
 
 double luminance(QColor c)
