@@ -15,12 +15,14 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <unistd.h>
 
 #include "platform/ab_qt.h"
 #include "platform/app_interface.h"
+#include "platform/bus_probe.h"
 #include "platform/file_uri.h"
 #include "platform/remote.h"
 
@@ -298,8 +300,12 @@ void start_publishing(MprisObject *object)
 // Runs on a thread of its own: connecting and asking for names wait for the
 // bus daemon, which may be slow or hung, and the window must not. The
 // objects exist already and nothing else touches them until they answer.
-void join_bus(MprisObject *object, QObject *application)
+void join_bus(MprisObject *object, QObject *application, std::shared_ptr<BusProbe> probe, std::string address)
 {
+    // Until the daemon answers, the toolkit's bus thread stays free for the
+    // connections of others.
+    if (!bus_probe_wait(*probe, address))
+        return;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return;
@@ -332,8 +338,12 @@ void mpris_open()
     new MprisRoot(object);
     new MprisPlayer(object);
     QObject *application = app_interface_create(qApp);
+    const auto probe = bus_probe_create();
     // Detached: a hung bus keeps it waiting, and the process may end first.
-    std::thread(join_bus, object, application).detach();
+    std::thread(join_bus, object, application, probe, std::string(address)).detach();
+    // A bus that answers does so in milliseconds; this wait is all a hung
+    // one costs the window.
+    bus_probe_settle(*probe, std::chrono::milliseconds(1000));
 }
 
 #include "mpris.moc"

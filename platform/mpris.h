@@ -15,5 +15,8 @@
 // slow or hung bus never holds the window: the interfaces answer once the
 // bus does. Without a bus, or when it refuses, nothing happens and nothing
 // is printed. Idempotent. The desktop's org.freedesktop.Application
-// (platform/app_interface.h) goes on the same connection.
+// (platform/app_interface.h) goes on the same connection. Call before the
+// first widget is made: it settles where the toolkit's screen-reader bridge
+// finds its bus (platform/bus_probe.h), waiting at most a second for a bus
+// that does not answer.
 void mpris_open();

@@ -160,7 +160,7 @@ const MenuItem ApItems_playlist_context[] = {
     {},
 };
 
-const Module base{ModuleKind::Window, "base.wgtw", nullptr, nullptr, AbLinks_base, 0, 19, 0};
+const Module base{ModuleKind::Window, "base.wgtw", nullptr, nullptr, AbLinks_base, 0, 21, 0};
 const Module aboutbox{ModuleKind::Dialog, "aboutbox.wgtd", nullptr, nullptr, AbLinks_aboutbox, 26, 2, 0};
 const Module playlist_selector{ModuleKind::Dialog, "playlist_selector.wgtd", nullptr, nullptr,
                                AbLinks_playlist_selector, 29, 6, 0};
