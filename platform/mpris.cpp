@@ -343,7 +343,7 @@ void mpris_open()
     std::thread(join_bus, object, application, probe, std::string(address)).detach();
     // A bus that answers does so in milliseconds; this wait is all a hung
     // one costs the window.
-    bus_probe_settle(*probe, std::chrono::milliseconds(1000));
+    bus_probe_settle(*probe, std::chrono::milliseconds(300));
 }
 
 #include "mpris.moc"

@@ -17,6 +17,6 @@
 // is printed. Idempotent. The desktop's org.freedesktop.Application
 // (platform/app_interface.h) goes on the same connection. Call before the
 // first widget is made: it settles where the toolkit's screen-reader bridge
-// finds its bus (platform/bus_probe.h), waiting at most a second for a bus
+// finds its bus (platform/bus_probe.h), waiting at most 0.3 s for a bus
 // that does not answer.
 void mpris_open();
