@@ -11,6 +11,8 @@
 #include <fstream>
 #include <optional>
 #include <regex>
+#include <set>
+#include <vector>
 #include <thread>
 
 #include <fcntl.h>
@@ -241,4 +243,64 @@ TEST_F(DesktopBus, AHungBusHoldsNothing)
     EXPECT_TRUE(shown) << "the window came while the bus was stopped";
     EXPECT_TRUE(eventually([this] { return owner("org.mpris.MediaPlayer2.tonra") == tonra; }));
     EXPECT_TRUE(eventually([] { return plays("a%20song.mp3"); }));
+}
+
+// A screen reader's view: the accessibility bus the desktop starts, and the
+// tree of the window as the toolkit's bridge publishes it there.
+TEST_F(DesktopBus, ScreenReadersFindEveryControlNamed)
+{
+    const std::string launcher = "/usr/libexec/at-spi-bus-launcher";
+    if (!fs::exists(launcher))
+        GTEST_SKIP() << "needs at-spi2-core";
+    pid_t a11y_bus = spawn({launcher, "--launch-immediately"});
+    ASSERT_TRUE(eventually([] { return owner("org.a11y.Bus") > 0; }));
+    std::smatch found;
+    const std::string reply = gdbus("-d org.a11y.Bus -o /org/a11y/bus -m org.a11y.Bus.GetAddress");
+    ASSERT_TRUE(std::regex_search(reply, found, std::regex("'([^']+)'"))) << reply;
+    const std::string address = found[1];
+    setenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1", 1);
+    tonra = spawn({TONRA_BINARY});
+    unsetenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON");
+    ASSERT_TRUE(eventually([this] { return !window().empty(); }));
+    const auto ask = [&](const std::string &name, const std::string &path, const std::string &call) {
+        return shell("gdbus call --address '" + address + "' -d " + name + " -o " + path + " -m " + call + " 2>&1");
+    };
+    const auto name_of = [&](const std::string &app, const std::string &path) {
+        const std::string out = ask(app, path, "org.freedesktop.DBus.Properties.Get org.a11y.atspi.Accessible Name");
+        std::smatch text;
+        return std::regex_search(out, text, std::regex("<'(.*)'>")) ? text[1].str() : std::string();
+    };
+    std::string app;
+    ASSERT_TRUE(eventually([&] {
+        const std::string names = ask("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.ListNames");
+        const std::regex unique("':1\\.[0-9]+'");
+        for (std::sregex_iterator it(names.begin(), names.end(), unique), none; it != none; ++it) {
+            const std::string candidate = it->str().substr(1, it->str().size() - 2);
+            if (name_of(candidate, "/org/a11y/atspi/accessible/root") == "tonra")
+                app = candidate;
+        }
+        return !app.empty();
+    }));
+    const std::set<std::string> controls{"push button", "check box", "radio button", "slider", "progress bar", "tree"};
+    std::set<std::string> named;
+    std::vector<std::string> paths{"/org/a11y/atspi/accessible/root"};
+    const std::regex child("'(/org/a11y/atspi/accessible/[0-9]+)'");
+    for (std::size_t at = 0; at < paths.size() && at < 200; ++at) {
+        std::smatch role;
+        const std::string role_reply = ask(app, paths[at], "org.a11y.atspi.Accessible.GetRoleName");
+        const std::string name = name_of(app, paths[at]);
+        if (std::regex_search(role_reply, role, std::regex("'([^']*)'")) && controls.contains(role[1].str())) {
+            EXPECT_FALSE(name.empty()) << role[1].str() << " at " << paths[at];
+            named.insert(name);
+        }
+        const std::string children = ask(app, paths[at], "org.a11y.atspi.Accessible.GetChildren");
+        for (std::sregex_iterator it(children.begin(), children.end(), child), none; it != none; ++it)
+            paths.push_back((*it)[1]);
+    }
+    for (const char *name : {"Previous", "Next", "Stop", "Pause", "Play", "Mute", "Volume", "Song progress", "Playlist",
+                             "Show or hide the playlist", "Repeat none", "Repeat list", "Repeat song"})
+        EXPECT_TRUE(named.contains(name)) << name;
+    end(tonra);
+    kill(a11y_bus, SIGTERM);
+    waitpid(a11y_bus, nullptr, 0);
 }
