@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The window among the desktop's: folding with maximizing, tag fields
 // decoded one by one, names for assistive technology, readable text in a
-// dark theme and at larger system fonts, the Delete key, and the file URIs
+// dark theme and at larger system fonts, and the file URIs
 // the desktop hands over. Set TONRA_SCREENSHOTS to a directory to keep the
 // dark-theme pictures.
 #include <gtest/gtest.h>
@@ -121,22 +121,6 @@ TEST_F(Desktop, EveryControlHasAnAccessibleName)
     }
     for (int toggle : {ABN_repeat_none, ABN_repeat_list, ABN_repeat_song})
         EXPECT_FALSE(AbWidgets[toggle]->toolTip().contains("Add")) << toggle;
-}
-
-TEST_F(Desktop, DeleteRemovesTheSelectedRows)
-{
-    TempDir dir;
-    open_main_window({"tonra"});
-    for (const char *name : {"a.mp3", "b.mp3", "c.mp3"})
-        ASSERT_EQ(playlist_add_filename(write_song((dir / name).string(), std::nullopt).c_str()), 0);
-    const std::array rows{0, 2};
-    tree_select_rows(AbWidgets[ABN_playlist], rows);
-    AbWidgets[ABN_playlist]->setFocus();
-    QTest::keyClick(AbWidgets[ABN_playlist], Qt::Key_Delete);
-    EXPECT_EQ(tree_count(AbWidgets[ABN_playlist]), 1);
-    EXPECT_EQ(ab_get_text(AbWidgets[ABN_song_count]), "1 Songs");
-    QTest::keyClick(AbWidgets[ABN_playlist], Qt::Key_Delete, Qt::ShiftModifier);
-    EXPECT_EQ(tree_count(AbWidgets[ABN_playlist]), 1) << "a modified Delete is not the hotkey";
 }
 
 // A drop through the list's own widget, as a file manager's drag ends: a

@@ -179,4 +179,7 @@ TEST_F(X11Keys, DeleteRemovesTheSelectedRows)
     xdotool("key Delete");
     EXPECT_TRUE(wait_until([&] { return tree_count(AbWidgets[ABN_playlist]) == before - 2; }));
     EXPECT_EQ(ab_get_text(AbWidgets[ABN_song_count]), std::to_string(before - 2) + " Songs");
+    tree_select_rows(AbWidgets[ABN_playlist], std::array{0});
+    xdotool("key shift+Delete");
+    EXPECT_EQ(tree_count(AbWidgets[ABN_playlist]), before - 2) << "a modified Delete is not the hotkey";
 }
