@@ -20,6 +20,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/ab.h"
 #include "platform/ab_qt.h"
 #include "platform/app_interface.h"
 #include "platform/bus_probe.h"
@@ -320,7 +321,8 @@ void join_bus(MprisObject *object, QObject *application, std::shared_ptr<BusProb
     if (bus.registerObject(QString::fromLatin1(AppInterfacePath), application, QDBusConnection::ExportAdaptors) &&
         !bus.registerService(QString::fromLatin1(AppInterfaceService)))
         bus.unregisterObject(QString::fromLatin1(AppInterfacePath));
-    QMetaObject::invokeMethod(object, [object] { start_publishing(object); }, Qt::QueuedConnection);
+    // The layer's hand-over, whose ordering the race checker can see.
+    ab_locked([object] { start_publishing(object); });
 }
 
 } // namespace

@@ -216,8 +216,9 @@ TEST_F(DesktopBus, OpenReachesTheRunningPlayerOrStartsOne)
 TEST_F(DesktopBus, WindowNamesItsDesktopEntry)
 {
     tonra = spawn({TONRA_BINARY});
-    ASSERT_TRUE(eventually([this] { return !window().empty(); }));
-    const std::string marks = shell("xprop -id " + window() + " WM_CLASS _GTK_APPLICATION_ID");
+    std::string id;
+    ASSERT_TRUE(eventually([&] { return !(id = window()).empty(); }));
+    const std::string marks = shell("xprop -id " + id + " WM_CLASS _GTK_APPLICATION_ID");
     std::smatch klass;
     ASSERT_TRUE(std::regex_search(marks, klass, std::regex("WM_CLASS\\(STRING\\) = \"[^\"]*\", \"([^\"]*)\""))) << marks;
     EXPECT_NE(marks.find("_GTK_APPLICATION_ID(UTF8_STRING) = \"org.tonra.Tonra\""), std::string::npos) << marks;
