@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/widget.h"
@@ -62,11 +63,21 @@ void ab_set_flags(Widget *w, std::uint32_t value, std::uint32_t mask);
 void ab_set_text(Widget *w, const char *text);
 [[nodiscard]] std::string ab_get_text(Widget *w);
 void ab_set_title(Widget *w, const char *title);
+// One field of a text (a tag's artist or title) as UTF-8, decoded as a
+// widget shows text: fields are decoded each on its own before they are
+// joined, so that a field cut in the middle of a character does not take
+// its neighbour's bytes with it.
+[[nodiscard]] std::string ab_field_text(std::string_view field);
 [[nodiscard]] std::string ab_get_title(Widget *w);
 [[nodiscard]] int ab_get_value(Widget *w);
 void ab_set_value(Widget *w, int value);
 [[nodiscard]] Area ab_get_area(Widget *w);
 void ab_set_area(Widget *w, Area area);
+// A window's area as it is when neither maximized nor full screen: while it
+// is, setting it takes effect when the window returns to normal (other
+// widgets: as ab_get_area and ab_set_area).
+[[nodiscard]] Area ab_get_normal_area(Widget *w);
+void ab_set_normal_area(Widget *w, Area area);
 // Shows or hides a widget with all it holds: hidden, none of it takes the
 // focus or keys.
 void ab_set_shown(Widget *w, bool shown);

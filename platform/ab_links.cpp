@@ -4,15 +4,23 @@
 // handler, then the module it opens or closes). User-interface thread only.
 #include <QAbstractButton>
 #include <QAbstractSlider>
+#include <QContextMenuEvent>
 #include <QCursor>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QKeyEvent>
 #include <QPointer>
 #include <QTreeView>
 #include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <string>
+#include <vector>
+#include <utility>
 
 #include "platform/ab_qt.h"
+#include "platform/file_uri.h"
 
 namespace {
 
@@ -76,20 +84,61 @@ private:
     QPointer<QWidget> top_;
 };
 
+// A hotkey link: its key, unmodified, while the widget has the focus.
+class Hotkey final : public QObject {
+public:
+    Hotkey(QWidget *widget, const EventLink *link, QWidget *top) : QObject(widget), link_(link), top_(top) {}
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        if (event->type() != QEvent::KeyPress || !top_)
+            return false;
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() != qt_key(link_->event_mask) || (key->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier)
+            return false;
+        fire(*link_, static_cast<QWidget *>(object), top_, CallbackInfo{});
+        return true;
+    }
+
+private:
+    static int qt_key(std::uint32_t symbol) { return symbol == Key_Delete ? Qt::Key_Delete : 0; }
+    const EventLink *link_;
+    QPointer<QWidget> top_;
+};
+
 // The Menu key and Shift+F10 open a list's menu beside its current row, not
-// at the pointer, which may be anywhere on the screen.
+// at the pointer, which may be anywhere on the screen. Under X11 the Menu
+// key first arrives as a keyboard context-menu request (placed at the
+// pointer by the toolkit) and then as the key itself; elsewhere only as the
+// key. Whichever comes first opens the menu and the key that follows a
+// request is spent.
 class MenuKey final : public QObject {
 public:
     MenuKey(QAbstractItemView *view, const EventLink *link, QWidget *top) : QObject(view), view_(view), link_(link), top_(top) {}
     bool eventFilter(QObject *, QEvent *event) override
     {
-        if (event->type() != QEvent::KeyPress || !top_)
+        if (!top_)
+            return false;
+        if (event->type() == QEvent::ContextMenu &&
+            static_cast<QContextMenuEvent *>(event)->reason() == QContextMenuEvent::Keyboard) {
+            request_pending_ = true;
+            open_beside_current();
+            return true;
+        }
+        if (event->type() != QEvent::KeyPress)
             return false;
         const auto *key = static_cast<QKeyEvent *>(event);
         const bool menu_key = key->key() == Qt::Key_Menu && key->modifiers() == Qt::NoModifier;
         const bool shift_f10 = key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier;
         if (!menu_key && !shift_f10)
             return false;
+        if (!(menu_key && std::exchange(request_pending_, false)))
+            open_beside_current();
+        return true;
+    }
+
+private:
+    void open_beside_current()
+    {
         QPoint at(0, 0);
         if (const QModelIndex current = view_->currentIndex(); current.isValid()) {
             view_->scrollTo(current);
@@ -97,7 +146,47 @@ public:
             at = QPoint(std::max(row.left(), 0) + 8, row.center().y());
         }
         fire(*link_, view_, top_, CallbackInfo{}, view_->viewport()->mapToGlobal(at));
-        return true;
+    }
+
+    QAbstractItemView *view_;
+    const EventLink *link_;
+    QPointer<QWidget> top_;
+    bool request_pending_ = false;
+};
+
+// Files dragged from a file manager: the local ones are taken, by the bytes
+// the file system knows them by, and handed over in the order dropped.
+class Drops final : public QObject {
+public:
+    Drops(QAbstractItemView *view, const EventLink *link, QWidget *top) : QObject(view), view_(view), link_(link), top_(top) {}
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        switch (event->type()) {
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto *drag = static_cast<QDropEvent *>(event);
+            if (!top_ || !drag->mimeData()->hasUrls())
+                return false;
+            drag->acceptProposedAction();
+            return true;
+        }
+        case QEvent::Drop: {
+            auto *drop = static_cast<QDropEvent *>(event);
+            if (!top_ || !drop->mimeData()->hasUrls())
+                return false;
+            std::vector<std::string> paths;
+            for (const QUrl &url : drop->mimeData()->urls())
+                if (const auto path = file_uri_path(url.toEncoded().toStdString()))
+                    paths.push_back(*path);
+            drop->acceptProposedAction();
+            CallbackInfo cb;
+            cb.paths = paths;
+            fire(*link_, view_, top_, cb);
+            return true;
+        }
+        default:
+            return false;
+        }
     }
 
 private:
@@ -129,6 +218,10 @@ void ab_bind(const EventLink &link, QWidget *top)
         if (owner)
             fire(link, widget, owner, cb);
     };
+    if (link.category == Category_Hotkey) {
+        w->installEventFilter(new Hotkey(w, &link, top));
+        return;
+    }
     if (link.category == Category_Function) {
         if (link.reason == Resource_ItemImageFunction)
             tree_attach(w, &link);
@@ -174,9 +267,26 @@ void ab_bind(const EventLink &link, QWidget *top)
         break;
     case Reason_MenuRequest:
         w->setContextMenuPolicy(Qt::CustomContextMenu);
-        QObject::connect(w, &QWidget::customContextMenuRequested, w, [run, w](const QPoint &) { run(w); });
-        if (auto *view = qobject_cast<QAbstractItemView *>(w))
-            view->installEventFilter(new MenuKey(view, &link, top));
+        if (auto *view = qobject_cast<QAbstractItemView *>(w)) {
+            auto *keys = new MenuKey(view, &link, top);
+            view->installEventFilter(keys);
+            view->viewport()->installEventFilter(keys);
+        }
+        // The pointer's request: the menu opens where it was made (a scroll
+        // area's position is its viewport's).
+        QObject::connect(w, &QWidget::customContextMenuRequested, w, [&link, owner, w](const QPoint &at) {
+            const auto *area = qobject_cast<QAbstractScrollArea *>(w);
+            if (owner)
+                fire(link, w, owner, CallbackInfo{}, (area ? area->viewport() : w)->mapToGlobal(at));
+        });
+        break;
+    case Reason_Dropped:
+        if (auto *view = qobject_cast<QAbstractItemView *>(w)) {
+            view->setAcceptDrops(true);
+            view->setDropIndicatorShown(false);
+            auto *drops = new Drops(view, &link, top);
+            view->viewport()->installEventFilter(drops);
+        }
         break;
     case Reason_RawEvent:
     case Reason_Realized:
@@ -191,7 +301,7 @@ void ab_bind(const EventLink &link, QWidget *top)
 void ab_fire_reason(const Module &module, QWidget *top, Reason reason, CallbackInfo cb)
 {
     for (const EventLink *l = module.links; l && l->kind != Link_End; ++l)
-        if (l->reason == reason && l->category != Category_Function)
+        if (l->reason == reason && l->category != Category_Function && l->category != Category_Hotkey)
             if (QWidget *w = ab_find_instance(top, l->instance))
                 fire(*l, w, top, cb);
 }

@@ -18,6 +18,7 @@
 #include <pthread.h>
 
 #include "platform/ab_qt.h"
+#include "platform/app_id.h"
 #include "platform/display.h"
 #include "platform/service_events.h"
 
@@ -237,6 +238,7 @@ void ab_show_main_window(QWidget *window)
     case 'm': window->showMaximized(); break;
     default: window->show(); break;
     }
+    app_id_mark_window(window);
 }
 
 int ab_main_loop() { return QApplication::exec(); }

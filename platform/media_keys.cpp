@@ -14,8 +14,11 @@ namespace {
 std::optional<RemoteAction> action_of(int key)
 {
     switch (key) {
-    case Qt::Key_MediaPlay: return RemoteAction::Play;
-    case Qt::Key_MediaPause: return RemoteAction::Pause;
+    // Many keyboards have one play/pause key that sends XF86AudioPlay (or
+    // XF86AudioPause): it must hold a playing song, not press the disabled
+    // Play button.
+    case Qt::Key_MediaPlay:
+    case Qt::Key_MediaPause:
     case Qt::Key_MediaTogglePlayPause: return RemoteAction::PlayPause;
     case Qt::Key_MediaStop: return RemoteAction::Stop;
     case Qt::Key_MediaNext: return RemoteAction::Next;

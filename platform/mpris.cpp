@@ -4,7 +4,6 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
-#include <QFile>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusContext>
@@ -12,15 +11,20 @@
 #include <QDBusObjectPath>
 #include <QGuiApplication>
 #include <QTimer>
-#include <QUrl>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
+#include "platform/ab.h"
 #include "platform/ab_qt.h"
+#include "platform/app_interface.h"
+#include "platform/bus_probe.h"
+#include "platform/file_uri.h"
 #include "platform/remote.h"
 
 namespace {
@@ -267,17 +271,21 @@ public Q_SLOTS:
     }
     void OpenUri(const QString &uri)
     {
-        const QUrl url(uri);
-        if (!url.isLocalFile()) {
+        // Refused before any work: the bus hands over what it is sent.
+        if (static_cast<std::size_t>(uri.size()) > FileUriLimit) {
+            object_->fail(QStringLiteral("URI too long"));
+            return;
+        }
+        const auto path = file_uri_path(uri.toStdString());
+        if (!path) {
             object_->fail(QStringLiteral("Only file:// URIs can be opened"));
             return;
         }
-        const std::string path = QFile::encodeName(url.toLocalFile()).toStdString();
-        if (!remote_control().song_file(path.c_str())) {
-            object_->fail(QStringLiteral("Cannot read ") + url.toLocalFile());
+        if (!remote_control().song_file(path->c_str())) {
+            object_->fail(QStringLiteral("Cannot read ") + ab_text_from_bytes(*path));
             return;
         }
-        object_->queue([path] { (void)remote_open(path); });
+        object_->queue([path = *path] { (void)remote_open(path); });
     }
 
 Q_SIGNALS:
@@ -293,14 +301,57 @@ private:
 
 MprisObject *Object;
 
-// Tests and tools end through exit(): the object leaves the bus on this
+// Tests and tools end through exit(): the objects leave the bus on this
 // thread before the bus library's own teardown, on its thread, would.
 void close_at_exit()
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     bus.unregisterObject(QString::fromLatin1(ObjectPath));
+    bus.unregisterObject(QString::fromLatin1(AppInterfacePath));
     delete Object;
     Object = nullptr;
+}
+
+// Back on the user-interface thread once the bus has answered: from here on
+// every change goes out.
+void start_publishing(MprisObject *object)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    object->start_from(remote_state());
+    Object = object;
+    std::atexit(close_at_exit);
+    // After every batch of events the state is compared with the last one
+    // sent: wherever a change came from (a button, a service event, an
+    // outside change of the group), it goes out once.
+    QObject::connect(QAbstractEventDispatcher::instance(qApp->thread()), &QAbstractEventDispatcher::aboutToBlock,
+                     object, [object, bus] { object->publish(bus); });
+}
+
+// Runs on a thread of its own: connecting and asking for names wait for the
+// bus daemon, which may be slow or hung, and the window must not. The
+// objects exist already and nothing else touches them until they answer.
+void join_bus(MprisObject *object, QObject *application, std::shared_ptr<BusProbe> probe, std::string address)
+{
+    // Until the daemon answers, the toolkit's bus thread stays free for the
+    // connections of others.
+    if (!bus_probe_wait(*probe, address))
+        return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return;
+    const QString name = QStringLiteral("org.mpris.MediaPlayer2.tonra");
+    if (!bus.registerObject(QString::fromLatin1(ObjectPath), object, QDBusConnection::ExportAdaptors) ||
+        (!bus.registerService(name) && !bus.registerService(name + QStringLiteral(".instance%1").arg(getpid())))) {
+        bus.unregisterObject(QString::fromLatin1(ObjectPath));
+        return;  // the objects stay idle: nothing reaches them
+    }
+    // Only the first player takes the desktop's name; another one started
+    // from a shell keeps to its own window.
+    if (bus.registerObject(QString::fromLatin1(AppInterfacePath), application, QDBusConnection::ExportAdaptors) &&
+        !bus.registerService(QString::fromLatin1(AppInterfaceService)))
+        bus.unregisterObject(QString::fromLatin1(AppInterfacePath));
+    // The layer's hand-over, whose ordering the race checker can see.
+    ab_locked([object] { start_publishing(object); });
 }
 
 } // namespace
@@ -314,27 +365,16 @@ void mpris_open()
     if (opened || address == nullptr || *address == '\0' || qApp == nullptr || remote_control().state == nullptr)
         return;
     opened = true;
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
-        return;
     auto *object = new MprisObject(qApp);  // owned by the application
     new MprisRoot(object);
     new MprisPlayer(object);
-    const QString name = QStringLiteral("org.mpris.MediaPlayer2.tonra");
-    if (!bus.registerObject(QString::fromLatin1(ObjectPath), object, QDBusConnection::ExportAdaptors) ||
-        (!bus.registerService(name) && !bus.registerService(name + QStringLiteral(".instance%1").arg(getpid())))) {
-        bus.unregisterObject(QString::fromLatin1(ObjectPath));
-        delete object;
-        return;
-    }
-    object->start_from(remote_state());
-    Object = object;
-    std::atexit(close_at_exit);
-    // After every batch of events the state is compared with the last one
-    // sent: wherever a change came from (a button, a service event, an
-    // outside change of the group), it goes out once.
-    QObject::connect(QAbstractEventDispatcher::instance(qApp->thread()), &QAbstractEventDispatcher::aboutToBlock,
-                     object, [object, bus] { object->publish(bus); });
+    QObject *application = app_interface_create(qApp);
+    const auto probe = bus_probe_create();
+    // Detached: a hung bus keeps it waiting, and the process may end first.
+    std::thread(join_bus, object, application, probe, std::string(address)).detach();
+    // A bus that answers does so in milliseconds; this wait is all a hung
+    // one costs the window.
+    bus_probe_settle(*probe, std::chrono::milliseconds(300));
 }
 
 #include "mpris.moc"

@@ -11,6 +11,12 @@
 // whenever the event loop is about to wait.
 #pragma once
 
-// Joins the session bus when there is one; without one, or when it refuses,
-// nothing happens and nothing is printed. Idempotent.
+// Joins the session bus when there is one, on a thread of its own so that a
+// slow or hung bus never holds the window: the interfaces answer once the
+// bus does. Without a bus, or when it refuses, nothing happens and nothing
+// is printed. Idempotent. The desktop's org.freedesktop.Application
+// (platform/app_interface.h) goes on the same connection. Call before the
+// first widget is made: it settles where the toolkit's screen-reader bridge
+// finds its bus (platform/bus_probe.h), waiting at most 0.3 s for a bus
+// that does not answer.
 void mpris_open();

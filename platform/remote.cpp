@@ -33,6 +33,8 @@ void remote_set_repeat(int value)
 
 bool remote_open(const std::string &path) { return Control.open && Control.open(path); }
 
+bool remote_open_all(const std::vector<std::string> &paths) { return Control.open_all && Control.open_all(paths); }
+
 void remote_raise()
 {
     if (Control.raise)

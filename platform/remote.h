@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 enum class RemoteAction { Play, Pause, PlayPause, Stop, Next, Previous };
 
@@ -52,6 +53,9 @@ bool remote_seek_by(std::int64_t us);
 // -1 when unknown).
 [[nodiscard]] std::int64_t remote_position_us();
 [[nodiscard]] std::int64_t remote_length_us();
+// Adds the songs that can be read at the top of the playlist, the first
+// given topmost, and plays that one; false when none could be read.
+[[nodiscard]] bool remote_open_all(const std::vector<std::string> &paths);
 // Un-iconifies and activates the main window.
 void remote_raise();
 // What "Exit" does: the main window goes and the program ends with 0.
@@ -72,6 +76,7 @@ struct RemoteControl {
     void (*set_volume)(double fraction) = nullptr;
     void (*set_repeat)(int value) = nullptr;
     bool (*open)(const std::string &path) = nullptr;
+    bool (*open_all)(const std::vector<std::string> &paths) = nullptr;
     void (*raise)() = nullptr;
     void (*quit)() = nullptr;
     // Changes with every start of a song; the path of the song last started.

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
 
 class QWidget;
 using Widget = QWidget;
@@ -27,6 +29,7 @@ enum Reason : int {
     Reason_Activate = 2009,
     Reason_SliderMoved = 22017,
     Reason_Selection = 23022,
+    Reason_Dropped = 23040,  // files dropped on the widget
     Resource_ItemImageFunction = 23035,  // category 3: the list's picture function
 };
 
@@ -46,6 +49,10 @@ enum LinkKind : int {
 inline constexpr int Category_Callback = 0;
 inline constexpr int Category_RawEvent = 1;
 inline constexpr int Category_Function = 3;
+// A key pressed while the link's widget has the focus runs the handler; the
+// link's event mask holds the key's symbol.
+inline constexpr int Category_Hotkey = 2;
+inline constexpr std::uint32_t Key_Delete = 0xF0FF;
 
 // The raw event type of the service events: a link's event mask names it,
 // and a raw event's type is it.
@@ -64,6 +71,7 @@ struct CallbackInfo {
     std::uint16_t event_subtype = 0;  // raw events: the service-event code
     int click_count = 0;         // list selection: 1 single click, 2 double click or Enter
     int item = -1;               // list selection: the row of the item, top first
+    std::span<const std::string> paths;  // drops: the local files, as the file system names them
 };
 
 using Handler = int (*)(Widget *widget, LinkInfo *info, CallbackInfo *cbinfo);

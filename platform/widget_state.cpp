@@ -3,10 +3,13 @@
 // values and areas. Programmatic changes never run a widget's handlers.
 #include <QAbstractButton>
 #include <QAbstractSlider>
+#include <QEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QSignalBlocker>
+#include <QPointer>
 #include <QStringDecoder>
+#include <QTimer>
 
 #include "platform/ab.h"
 #include "platform/ab_qt.h"
@@ -43,6 +46,8 @@ void ab_set_flags(Widget *w, std::uint32_t value, std::uint32_t mask)
 }
 
 QString ab_text_from_bytes(std::string_view bytes) { return display_text(bytes); }
+
+std::string ab_field_text(std::string_view field) { return display_text(field).toStdString(); }
 
 void ab_set_text(Widget *w, const char *text)
 {
@@ -128,4 +133,59 @@ void ab_set_shown(Widget *w, bool shown)
         return;
     w->setProperty("hidden_by_module", !shown);
     ab_relayout(w->parentWidget());
+}
+
+namespace {
+
+constexpr char PendingSize[] = "ab_normal_size";
+constexpr char SizeWatched[] = "ab_normal_size_watched";
+
+bool enlarged(const QWidget *w) { return (w->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)) != 0; }
+
+// Gives a window, as it leaves the maximized or full-screen state, the size
+// set for it meanwhile; after the platform's own restoring, which would
+// otherwise win.
+class NormalSize final : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        auto *w = static_cast<QWidget *>(object);
+        if (event->type() != QEvent::WindowStateChange || enlarged(w) || !w->property(PendingSize).isValid())
+            return false;
+        const QSize size = w->property(PendingSize).toSize();
+        w->setProperty(PendingSize, QVariant());
+        QPointer<QWidget> window(w);
+        QTimer::singleShot(0, w, [window, size] {
+            if (window && !enlarged(window))
+                window->resize(size);
+        });
+        return false;
+    }
+};
+
+} // namespace
+
+Area ab_get_normal_area(Widget *w)
+{
+    if (w == nullptr || !w->isWindow() || !enlarged(w))
+        return ab_get_area(w);
+    const QVariant pending = w->property(PendingSize);
+    const QRect normal = w->normalGeometry();
+    const QSize size = pending.isValid() ? pending.toSize() : normal.size();
+    return {static_cast<std::int16_t>(normal.x()), static_cast<std::int16_t>(normal.y()),
+            static_cast<std::uint16_t>(size.width()), static_cast<std::uint16_t>(size.height())};
+}
+
+void ab_set_normal_area(Widget *w, Area area)
+{
+    if (w == nullptr || !w->isWindow() || !enlarged(w)) {
+        ab_set_area(w, area);
+        return;
+    }
+    if (!w->property(SizeWatched).toBool()) {
+        w->installEventFilter(new NormalSize(w));
+        w->setProperty(SizeWatched, true);
+    }
+    w->setProperty(PendingSize, QSize(area.w, area.h));
 }

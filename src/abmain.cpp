@@ -74,6 +74,8 @@ const EventLink AbLinks_base[] = {
     {Link_Code, Category_Callback, 0, nullptr, "playlist", Reason_Selection, item_selected, 0},
     {Link_Menu, Category_Callback, 0, &playlist_context, "playlist", Reason_MenuRequest, nullptr, Place_Pointer},
     {Link_Code, Category_Callback, 0, nullptr, "playlist", Reason_Realized, playlist_realized, 0},
+    {Link_Code, Category_Hotkey, Key_Delete, nullptr, "playlist", Reason_None, remove_items, 0},
+    {Link_Code, Category_Callback, 0, nullptr, "playlist", Reason_Dropped, dropped, 0},
     {Link_Code, Category_Function, 0, nullptr, "playlist", Resource_ItemImageFunction, nullptr, 0, image_function},
     {Link_Dialog, Category_Callback, 0, &playlist_selector, "playlist_add", Reason_Activate, nullptr, Place_Centred},
     {Link_Code, Category_Callback, 0, nullptr, "playlist_shuffle", Reason_Activate, shuffle, 0},
@@ -161,7 +163,7 @@ const MenuItem ApItems_playlist_context[] = {
     {},
 };
 
-const Module base{ModuleKind::Window, "base.wgtw", nullptr, nullptr, AbLinks_base, 0, 19, 0};
+const Module base{ModuleKind::Window, "base.wgtw", nullptr, nullptr, AbLinks_base, 0, 21, 0};
 const Module aboutbox{ModuleKind::Dialog, "aboutbox.wgtd", nullptr, nullptr, AbLinks_aboutbox, 26, 2, 0};
 const Module playlist_selector{ModuleKind::Dialog, "playlist_selector.wgtd", nullptr, nullptr,
                                AbLinks_playlist_selector, 29, 6, 0};

@@ -199,7 +199,10 @@ int player_play_song(const char *path)
     const int tagged = id3_parse_file(path, &info);
     char title[1024];
     if (tagged == 0 && (info.artist[0] != '\0' || info.title[0] != '\0')) {
-        std::snprintf(title, sizeof title, TitleOfTaggedSong, info.artist, info.title);
+        // Each field decoded on its own, as the playlist shows them.
+        const std::string artist = ab_field_text({info.artist, strnlen(info.artist, sizeof info.artist)});
+        const std::string song = ab_field_text({info.title, strnlen(info.title, sizeof info.title)});
+        std::snprintf(title, sizeof title, TitleOfTaggedSong, artist.c_str(), song.c_str());
     } else {
         // The caller's string stays as it is: the name is a view into it.
         const std::string_view name = playlist_file_name(path);

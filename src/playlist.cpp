@@ -95,8 +95,8 @@ std::string item_text(const char *path)
     id3_info tag{};
     std::string text;
     if (id3_parse_file(path, &tag) == 0 && (tag.artist[0] != '\0' || tag.title[0] != '\0')) {
-        append_column(text, field(tag.artist)).append(ArtistTitleSeparator);
-        append_column(text, field(tag.title));
+        append_column(text, ab_field_text(field(tag.artist))).append(ArtistTitleSeparator);
+        append_column(text, ab_field_text(field(tag.title)));
     } else {
         append_column(text, playlist_file_name(path));
     }

@@ -79,6 +79,10 @@ struct Search {
     Clock::time_point batch_started;
     std::set<DirectoryId> entered;  // every directory searched so far
     int depth_limit = DepthLimit;
+    // A search of folders dropped on the playlist: its entries are these,
+    // not the dialog's, and it touches no dialog. It stops with the playlist.
+    bool dropped = false;
+    std::vector<std::string> entries;
 };
 
 class Directory {
@@ -155,12 +159,14 @@ bool hand_over(Search &search, const std::string *finished_entry)
 {
     bool going = false;
     ab_locked([&] {
+        if (search.dropped && AbWidgets[ABN_playlist] == nullptr)
+            search.stop->store(true);
         if (search.stop->load())
             return;
         going = true;
         for (Song &song : search.batch)
             playlist_add_text(song.path.c_str(), std::move(song.text));
-        if (finished_entry != nullptr)
+        if (finished_entry != nullptr && !search.dropped)
             remove_entry(*finished_entry);
     });
     search.batch.clear();
@@ -190,6 +196,8 @@ bool add_song(Search &search, const std::string &path)
 
 void close_dialog(const Search &search, bool finished)
 {
+    if (search.dropped)
+        return;
     ab_locked([&] {
         if (search.stop->load())
             return;
@@ -326,14 +334,15 @@ void *done_thread(void *data)
         return nullptr;
     }
 
-    std::vector<std::string> entries;
+    std::vector<std::string> entries = std::move(search.entries);
     bool going = false;
     ab_locked([&] {
         if (search.stop->load())
             return;
         going = true;
-        for (const TreeItem &item : tree_items(AbWidgets[ABN_selector_list]))
-            entries.push_back(item.text);
+        if (!search.dropped)
+            for (const TreeItem &item : tree_items(AbWidgets[ABN_selector_list]))
+                entries.push_back(item.text);
     });
     if (!going)
         return nullptr;
@@ -364,6 +373,17 @@ void *done_thread(void *data)
     }
     close_dialog(search, true);
     return nullptr;
+}
+
+std::unique_ptr<Search> new_search(StopFlag stop)
+{
+    auto search = std::make_unique<Search>();
+    search->stop = std::move(stop);
+    search->found = SelectorTestHooks.found;
+    search->pattern = SelectorTestHooks.pattern.empty() ? SearchPattern : SelectorTestHooks.pattern;
+    if (SelectorTestHooks.depth_limit > 0)
+        search->depth_limit = SelectorTestHooks.depth_limit;
+    return search;
 }
 
 void start_search(std::unique_ptr<Search> search)
@@ -418,12 +438,29 @@ int done(Widget *, LinkInfo *, CallbackInfo *)
         CurrentStop->store(true);
     CurrentStop = std::make_shared<std::atomic<bool>>(false);
 
-    auto search = std::make_unique<Search>();
-    search->stop = CurrentStop;
-    search->found = SelectorTestHooks.found;
-    search->pattern = SelectorTestHooks.pattern.empty() ? SearchPattern : SelectorTestHooks.pattern;
-    if (SelectorTestHooks.depth_limit > 0)
-        search->depth_limit = SelectorTestHooks.depth_limit;
+    start_search(new_search(CurrentStop));
+    return 0;
+}
+
+int dropped(Widget *, LinkInfo *, CallbackInfo *cbinfo)
+{
+    if (cbinfo == nullptr)
+        return 0;
+    // Files as "Open File" adds them, each at the top; folders as the
+    // dialog searches its directories, on a thread of their own.
+    std::vector<std::string> folders;
+    for (const std::string &path : cbinfo->paths) {
+        struct stat status {};
+        if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+            folders.push_back(path);
+        else if (playlist_song_file(path.c_str()))
+            playlist_add_filename(path.c_str());
+    }
+    if (folders.empty())
+        return 0;
+    auto search = new_search(std::make_shared<std::atomic<bool>>(false));
+    search->dropped = true;
+    search->entries = std::move(folders);
     start_search(std::move(search));
     return 0;
 }

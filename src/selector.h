@@ -20,6 +20,10 @@ int del(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 int done(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 int destroyed(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 int realized(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
+// Files and folders dropped on the playlist: files are added at once, as
+// "Open File" adds them; folders are searched on a thread of their own, as
+// the dialog searches directories, until done or until the playlist goes.
+int dropped(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 
 // Seams for the tests and the benchmark; the program leaves them empty. `done`
 // reads them on the user-interface thread and the search it starts keeps a

@@ -11,6 +11,8 @@
 #include <mad.h>
 #include <mutex>
 #include <sched.h>
+#include <string>
+#include <vector>
 
 #include "abmain.h"
 #include "id3.h"
@@ -166,9 +168,15 @@ void press_repeat(int value)
         click(toggles[value]);
 }
 
-bool open_song(const std::string &path)
+bool open_songs(const std::vector<std::string> &paths)
 {
-    if (AbWidgets[ABN_playlist] == nullptr || !playlist_song_file(path.c_str()) || playlist_add_filename(path.c_str()) != 0)
+    if (AbWidgets[ABN_playlist] == nullptr)
+        return false;
+    bool added = false;
+    for (auto path = paths.rbegin(); path != paths.rend(); ++path)
+        if (playlist_song_file(path->c_str()) && playlist_add_filename(path->c_str()) == 0)
+            added = true;
+    if (!added)
         return false;
     CallbackInfo cb;
     cb.click_count = 2;
@@ -176,6 +184,8 @@ bool open_song(const std::string &path)
     item_selected(AbWidgets[ABN_playlist], nullptr, &cb);
     return true;
 }
+
+bool open_song(const std::string &path) { return open_songs({path}); }
 
 void raise_window()
 {
@@ -216,6 +226,7 @@ void remote_control_install()
     control.set_volume = write_volume;
     control.set_repeat = press_repeat;
     control.open = open_song;
+    control.open_all = open_songs;
     control.raise = raise_window;
     control.quit = quit_window;
     control.song_starts = player_song_starts;

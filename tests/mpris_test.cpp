@@ -181,6 +181,8 @@ protected:
         Songs[1] = tagged_song(*Dir / "utf8.mp3", "Sigur R\xc3\xb3s", "Hopp\xc3\xadpolla");
         Songs[2] = tagged_song(*Dir / "latin1.mp3", "Mot\xf6rhead", "Caf\xe9");
         open_main_window({"tonra", Songs[0].string(), Songs[1].string(), Songs[2].string()});
+        // The player joins the bus off the user-interface thread.
+        ASSERT_TRUE(wait_for([] { return client().interface()->isServiceRegistered(Service).value(); }));
         Seen = new Changes;
         client().connect(Service, Path, "org.freedesktop.DBus.Properties", "PropertiesChanged", Seen,
                          SLOT(changed(QString, QVariantMap, QStringList)));
@@ -388,6 +390,19 @@ TEST_F(Remote, MediaKeysAndOpenUriActAsTheWindowDoes)
     EXPECT_EQ(tree_count(AbWidgets[ABN_playlist]), songs + 1);
     EXPECT_EQ(tree_item(AbWidgets[ABN_playlist], 0)->current, 1);
     EXPECT_EQ(metadata().value("xesam:title").toString(), QString::fromUtf8("Hopp\xc3\xadpolla"));
+
+    // The URL the player publishes for a Latin-1 name opens that file; a
+    // URI past 64 KiB is refused whatever it names.
+    const fs::path latin1 = *Dir / "caf\xe9.mp3";
+    fs::copy_file(Songs[0], latin1, fs::copy_options::overwrite_existing);
+    ASSERT_NE(call(Player, "OpenUri", {QString::fromLatin1("file://" + QByteArray::fromStdString(latin1.string()).toPercentEncoding("/"))}).type(),
+              QDBusMessage::ErrorMessage);
+    ASSERT_TRUE(wait_for([&] { return metadata().value("xesam:url").toString().endsWith("caf%E9.mp3"); }));
+    std::string long_way = Dir->path().string();
+    while (long_way.size() <= 64 * 1024)
+        long_way += "/.";
+    EXPECT_EQ(call(Player, "OpenUri", {QString::fromStdString("file://" + long_way + "/caf%E9.mp3")}).type(),
+              QDBusMessage::ErrorMessage);
     call(Player, "Stop");
 }
 

@@ -9,6 +9,8 @@
 #include <QContextMenuEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QMimeData>
+#include <QUrl>
 #include <QProcess>
 #include <QScreen>
 #include <QSlider>
@@ -473,6 +475,13 @@ TEST_F(Startup, EveryLinkOfTheMainWindowIsBound)
     click(ABN_tabs_toggle);  // unfolded again, so that the list has rows to click
     tonra_send_event(AbWidgets[ABN_base], Event_Unused);
     QTest::keyClick(AbWidgets[ABN_volume], Qt::Key_Left);
+    QTest::keyClick(list, Qt::Key_Delete);
+    QMimeData dropped;
+    dropped.setUrls({QUrl("file:///nowhere/b.mp3")});
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(list->viewport(), &enter);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(list->viewport(), &drop);
 
     QTest::mousePress(qobject_cast<QAbstractButton *>(AbWidgets[ABN_file]), Qt::LeftButton);
     ASSERT_TRUE(wait_until([] { return QApplication::activePopupWidget() != nullptr; }));
