@@ -33,6 +33,10 @@ ALSA_CONFIG_PATH=$work/asound.conf "$bench" --realtime "$seconds"
 mute=$build/bench/mute_bench
 [ -x "$mute" ] || cmake --build "$build" --target mute_bench
 ALSA_CONFIG_PATH=$work/asound.conf "$mute" bench 50 "$seconds"
+# Stop while the server freezes at that instant, against Stop while it answers.
+stop=$build/bench/stop_bench
+[ -x "$stop" ] || cmake --build "$build" --target stop_bench
+"$stop" "$server" 10
 # Jumps: how soon the sound of the new place is heard through the server.
 seek=$build/bench/seek_bench
 [ -x "$seek" ] || cmake --build "$build" --target seek_bench

@@ -19,7 +19,7 @@ constexpr auto StreamWait = 2000ms;
 // quiet.
 constexpr auto QuietWait = 250ms;
 // A stop's drain gives a server that stopped answering this long.
-constexpr auto StopQuiet = 60ms;
+constexpr auto StopQuiet = 40ms;
 constexpr auto Poll = 20ms;
 // How old the server's timing may grow before the delay asks anew.
 constexpr auto TimingAge = 500ms;
