@@ -178,7 +178,7 @@ protected:
     std::vector<std::int16_t> since(long from)
     {
         auto all = read_samples(heard);
-        return {all.begin() + std::min<long>(from, static_cast<long>(all.size())), all.end()};
+        return {all.begin() + std::clamp<long>(from, 0, static_cast<long>(all.size())), all.end()};
     }
     bool in_server()
     {

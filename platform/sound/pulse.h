@@ -121,6 +121,10 @@ void release(pa_operation *op);
 // watching the stream's volume for changes by others.
 void watch(Stream &s, Connection &c);
 void unwatch(Stream &s);
+// The watched stream of that serial, or null once it has gone; with
+// Shared held. Answers that may outlive a stream name it by its serial.
+[[nodiscard]] Stream *listed(std::uintptr_t serial);
+[[nodiscard]] inline void *serial_of(const Stream &s) { return reinterpret_cast<void *>(s.serial); }
 // Sends the stream's levels to the server; with the main loop's lock held.
 void send_levels(Stream &s);
 // The server's volume for levels, on the stream's channels.

@@ -52,11 +52,6 @@ Stream *watched(const Connection &c, std::uint32_t index)
     return it == Streams.end() ? nullptr : *it;
 }
 
-Stream *listed(std::uintptr_t serial)
-{
-    const auto it = std::find_if(Streams.begin(), Streams.end(), [serial](auto *s) { return s->serial == serial; });
-    return it == Streams.end() ? nullptr : *it;
-}
 
 // Main loop callbacks.
 
@@ -141,6 +136,12 @@ void send_levels(Stream &s)
     }
     release(pa_context_set_sink_input_volume(c.context, index, &volume, write_done, serial));
     release(pa_context_set_sink_input_mute(c.context, index, mute ? 1 : 0, write_done, serial));
+}
+
+Stream *listed(std::uintptr_t serial)
+{
+    const auto it = std::find_if(Streams.begin(), Streams.end(), [serial](auto *s) { return s->serial == serial; });
+    return it == Streams.end() ? nullptr : *it;
 }
 
 void watch(Stream &s, Connection &c)

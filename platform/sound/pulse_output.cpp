@@ -42,20 +42,22 @@ void stream_request(pa_stream *, std::size_t, void *userdata)
     Moved.notify_all();
 }
 
+// The operations' answers may come after the stream has gone (a
+// disconnect does not end them): userdata is the stream's serial.
 void stream_drained(pa_stream *, int success, void *userdata)
 {
-    auto &s = *static_cast<Stream *>(userdata);
     const std::lock_guard lock(Shared);
-    s.drained = success != 0;
+    if (Stream *s = listed(reinterpret_cast<std::uintptr_t>(userdata)))
+        s->drained = success != 0;
     ++Generation;
     Moved.notify_all();
 }
 
 void stream_timing(pa_stream *, int, void *userdata)
 {
-    auto &s = *static_cast<Stream *>(userdata);
     const std::lock_guard lock(Shared);
-    ++s.timings;
+    if (Stream *s = listed(reinterpret_cast<std::uintptr_t>(userdata)))
+        ++s->timings;
     ++Generation;
     Moved.notify_all();
 }
@@ -264,7 +266,7 @@ int pulse_prepare(audio_output *handle)
 void ask_timing(Stream &s)
 {
     const Locked lock(s.connection->loop);
-    release(pa_stream_update_timing_info(s.stream, stream_timing, &s));
+    release(pa_stream_update_timing_info(s.stream, stream_timing, serial_of(s)));
 }
 
 int pulse_drain(audio_output *handle, bool settle, int limit_ms, const std::atomic<int> *quit)
@@ -285,7 +287,7 @@ int pulse_drain(audio_output *handle, bool settle, int limit_ms, const std::atom
         (void)send_pending(s);
         const std::lock_guard shared(Shared);
         s.drained = false;
-        release(pa_stream_drain(s.stream, stream_drained, &s));
+        release(pa_stream_drain(s.stream, stream_drained, serial_of(s)));
     }
     std::uint64_t timings = 0;
     int rc = 0;
@@ -366,7 +368,7 @@ long pulse_delay(audio_output *handle)
         frames += static_cast<long>(usec * static_cast<pa_usec_t>(s.format.rate) / 1000000);
     if (const auto now = Clock::now(); now - s.timed > TimingAge) {
         s.timed = now;
-        release(pa_stream_update_timing_info(s.stream, stream_timing, &s));
+        release(pa_stream_update_timing_info(s.stream, stream_timing, serial_of(s)));
     }
     return frames;
 }
