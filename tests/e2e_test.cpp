@@ -126,6 +126,7 @@ protected:
     fs::path recording, errors;
     pid_t tonra = -1;
     TempDir songs;
+    std::vector<std::string> more_env;  // for the next start
 
     void SetUp() override
     {
@@ -150,9 +151,11 @@ protected:
     void start(std::vector<std::string> args, unsigned closed_streams = 0)
     {
         args.insert(args.begin(), TONRA_BINARY);
-        tonra = spawn(args, {"DISPLAY=" + Display, "QT_QPA_PLATFORM=xcb", "ALSA_CONFIG_PATH=" + (Dir->path() / "asound.conf").string(),
-                             "XDG_RUNTIME_DIR=" + (Dir->path() / "run").string(), "HOME=" + songs.path().string()},
-                      errors, -1, closed_streams);
+        std::vector<std::string> env{"DISPLAY=" + Display, "QT_QPA_PLATFORM=xcb",
+                                     "ALSA_CONFIG_PATH=" + (Dir->path() / "asound.conf").string(),
+                                     "XDG_RUNTIME_DIR=" + (Dir->path() / "run").string(), "HOME=" + songs.path().string()};
+        env.insert(env.end(), more_env.begin(), more_env.end());
+        tonra = spawn(args, env, errors, -1, closed_streams);
         ASSERT_GT(tonra, 0);
         // Generous: a sanitizer build on a loaded machine starts slowly.
         ASSERT_TRUE(eventually([this] { return !window().empty(); }, 60s)) << "no window; it said: " << stderr_text();
@@ -322,6 +325,89 @@ TEST_F(Desktop, PauseAndFoldByClicking)
     EXPECT_TRUE(eventually([this] { return geometry("Height:") == 54; })) << geometry("Height:");
     click(6 + 6, 4 + 10);
     EXPECT_TRUE(eventually([this] { return geometry("Height:") == 289; })) << geometry("Height:");
+}
+
+// The player's stream on the server, as a volume mixer lists it.
+struct Listed {
+    int count = 0;
+    int index = -1;
+    int percent = -1;
+    bool muted = false;
+    std::string name;
+};
+
+TEST_F(Desktop, PlaysAsAStreamOfItsOwnOnTheSoundServer)
+{
+    const std::string server = "PULSE_SERVER=unix:" + Pulse->socket();
+    const auto listed = [&] {
+        const std::string text = shell(server + " pactl list sink-inputs 2>/dev/null");
+        Listed l;
+        for (std::size_t at = text.find("Sink Input #"); at != std::string::npos;) {
+            const std::size_t next = text.find("Sink Input #", at + 1);
+            const std::string block = text.substr(at, next - at);
+            if (block.find("application.process.id = \"" + std::to_string(tonra) + "\"") != std::string::npos) {
+                ++l.count;
+                l.index = std::atoi(block.c_str() + 12);
+                l.percent = std::atoi(block.c_str() + block.find("/ ", block.find("Volume:")) + 2);
+                l.muted = block.find("Mute: yes") != std::string::npos;
+                const std::size_t n = block.find("media.name = \"");
+                l.name = n == std::string::npos ? "" : block.substr(n + 14, block.find('"', n + 14) - n - 14);
+            }
+            at = next;
+        }
+        return l;
+    };
+    // What the server's sink played, as parec records its monitor.
+    const fs::path heard = Dir->path() / "monitor.raw";
+    ChildIo io;
+    io.out = heard;
+    pid_t recorder = spawn_child({"parec", "-d", "tonra.monitor", "--raw", "--format=s16le", "--rate=44100",
+                                  "--channels=2", "--latency-msec=20"},
+                                 {server}, io);
+    const auto size = [&] { return fs::exists(heard) ? fs::file_size(heard) : 0; };
+    const auto loud_lately = [&](std::uintmax_t bytes) {
+        std::ifstream in(heard, std::ios::binary);
+        in.seekg(-static_cast<std::streamoff>(std::min(bytes, size())), std::ios::end);
+        std::vector<std::int16_t> s(bytes / 2);
+        in.read(reinterpret_cast<char *>(s.data()), static_cast<std::streamsize>(bytes));
+        s.resize(static_cast<std::size_t>(in.gcount()) / 2);
+        return std::any_of(s.begin(), s.end(), [](std::int16_t v) { return std::abs(v) > 16; });
+    };
+    constexpr std::uintmax_t Tenth = 44100 * 4 / 10;
+    const auto sounds = [&] { return eventually([&] { return size() > 2 * Tenth && loud_lately(Tenth); }); };
+    // Quiet for longer than the stream's buffer lasts: it ran dry.
+    const auto ran_dry = [&] { return eventually([&] { return size() > 8 * Tenth && !loud_lately(8 * Tenth); }); };
+
+    more_env = {server};
+    start({twenty_seconds().string()});
+    ASSERT_TRUE(eventually([&] { const Listed l = listed(); return l.count == 1 && l.name == "long.mp3"; }));
+    ASSERT_TRUE(sounds()) << stderr_text();
+    const int stream = listed().index;
+    const auto mute_works = [&] {
+        click(290 + 10, 263 + 1 + 10);
+        const bool muted = eventually([&] { return listed().muted; }) && ran_dry();
+        click(290 + 10, 263 + 1 + 10);
+        return muted && eventually([&] { return !listed().muted; }) && sounds();
+    };
+    EXPECT_TRUE(mute_works());
+
+    click(87 + 8, 263 + 4 + 8);  // pause, long enough to run dry
+    EXPECT_TRUE(ran_dry());
+    click(87 + 8, 263 + 4 + 8);
+    EXPECT_TRUE(sounds()) << "resumed";
+    kill(tonra, SIGSTOP);  // the whole player, until the stream has run dry
+    EXPECT_TRUE(ran_dry());
+    kill(tonra, SIGCONT);
+    EXPECT_TRUE(sounds()) << "went on";
+
+    // Still the one stream, still ours to mute; another program's level
+    // holds through it.
+    EXPECT_EQ(listed().index, stream);
+    shell(server + " pactl set-sink-input-volume " + std::to_string(stream) + " 25%");
+    EXPECT_TRUE(mute_works());
+    EXPECT_EQ(listed().percent, 25);
+    EXPECT_EQ(listed().count, 1);
+    (void)end_child(recorder);
 }
 
 TEST_F(Desktop, ExitFromTheFileMenuEndsWithStatusZero)
