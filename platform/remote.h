@@ -28,7 +28,7 @@ struct RemoteState {
     bool can_next = false;
     bool can_previous = false;
     int repeat = 0;         // 0 none, 1 list, 2 song
-    double volume = 0;      // the slider as a fraction of its range
+    double volume = 0;      // the group's level as a fraction of its range
     unsigned song = 0;      // changes with every start of a song
     bool can_seek = false;  // the song that plays has a known length
     unsigned seeks = 0;     // changes with every jump within a song
