@@ -4,7 +4,7 @@
 // platform/ reads them; handlers reach widgets only through AbWidgets.
 #pragma once
 
-#include "platform/widget.h"
+#include "platform/widgets/widget.h"
 
 inline constexpr int AbWidgetCount = 40;
 extern Widget *AbWidgets[AbWidgetCount];

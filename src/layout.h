@@ -2,6 +2,6 @@
 // Folding the main window down to its player controls and back.
 #pragma once
 
-#include "platform/widget.h"
+#include "platform/widgets/widget.h"
 
 int toggle_tabs(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);

@@ -14,8 +14,8 @@
 #include "abmain.h"
 #include "id3.h"
 #include "madthread.h"
-#include "platform/ab.h"
-#include "platform/list.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/list.h"
 #include "playlist.h"
 #include "tonra.h"
 

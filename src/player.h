@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/widget.h"
+#include "platform/widgets/widget.h"
 
 struct mixer_gid;
 struct mixer_group;

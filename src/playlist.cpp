@@ -15,7 +15,7 @@
 
 #include "abmain.h"
 #include "id3.h"
-#include "platform/ab.h"
+#include "platform/widgets/ab.h"
 #include "player.h"
 #include "tonra.h"
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/list.h"
-#include "platform/widget.h"
+#include "platform/widgets/list.h"
+#include "platform/widgets/widget.h"
 
 // One song of the list: display text whose last tab-separated column is the
 // path, and the current-song marker.

@@ -21,9 +21,9 @@
 #include <sys/stat.h>
 
 #include "abmain.h"
-#include "platform/ab.h"
-#include "platform/filesel.h"
-#include "platform/list.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/filesel.h"
+#include "platform/widgets/list.h"
 #include "playlist.h"
 
 int DieThreadDie;

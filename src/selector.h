@@ -7,7 +7,7 @@
 #include <regex.h>
 #include <string>
 
-#include "platform/widget.h"
+#include "platform/widgets/widget.h"
 
 // 1 once the dialog is gone, 0 from Done on. Each search also carries a stop
 // indication of its own, so that a search stopped by closing the dialog stays

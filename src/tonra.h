@@ -6,7 +6,7 @@
 // tonra_send_event may be called from any thread and from a signal handler.
 #pragma once
 
-#include "platform/widget.h"
+#include "platform/widgets/widget.h"
 
 // The service codes: requests posted to the main window with
 // tonra_send_event, from any thread or from a signal handler, and handled in

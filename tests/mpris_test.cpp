@@ -37,13 +37,13 @@
 #include <unistd.h>
 
 #include "abmain.h"
-#include "platform/ab.h"
+#include "output.h"
+#include "platform/widgets/ab.h"
 #include "player.h"
 #include "playlist.h"
 #include "support/app.h"
 #include "support/child.h"
 #include "support/engine_support.h"
-#include "output.h"
 #include "support/sound_server.h"
 #include "tonra.h"
 

@@ -19,14 +19,14 @@
 #include <unistd.h>
 
 #include "abmain.h"
-#include "platform/ab.h"
-#include "platform/remote.h"
+#include "output.h"
+#include "platform/desktop/remote.h"
 #include "platform/sound/mixer.h"
+#include "platform/widgets/ab.h"
 #include "player.h"
 #include "support/app.h"
 #include "support/child.h"
 #include "support/engine_support.h"
-#include "output.h"
 #include "support/sound_server.h"
 #include "tonra.h"
 

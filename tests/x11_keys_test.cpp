@@ -19,8 +19,8 @@
 #include <unistd.h>
 
 #include "abmain.h"
-#include "platform/ab.h"
-#include "platform/list.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/list.h"
 #include "player.h"
 #include "support/app.h"
 #include "support/engine_support.h"
