@@ -2,7 +2,8 @@
 // Driving the player from outside its window's widgets (the desktop's media
 // keys and its remote-control bus): a press acts as a click on the matching
 // button, with the same rules (a disabled button does nothing), and the
-// player's state reads as the buttons show it. User-interface thread only.
+// state reads as the player knows it (playing, paused) and the buttons show
+// it (what may be pressed). User-interface thread only.
 //
 // The application does the work: it hands the layer its RemoteControl at
 // start-up (remote_control_install in src/tonra.cpp), and these functions

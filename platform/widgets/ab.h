@@ -101,6 +101,16 @@ void ab_set_link_observer(LinkObserver observer);
 [[nodiscard]] int ab_block_window(Widget *window);
 void ab_unblock_windows(int handle);
 [[nodiscard]] bool ab_window_blocked(Widget *window);
+// Acting as the user would (ab_press.cpp): these run the widget's handlers.
+// True for a button that is enabled (its window may still be blocked).
+[[nodiscard]] bool ab_button_enabled(Widget *w);
+// Clicks a button: its link runs as for a pointer's click.
+void ab_click(Widget *w);
+[[nodiscard]] bool ab_is_slider(Widget *w);
+// Moves a slider to a fraction (0 to 1) of its range; its handler runs.
+void ab_slide_to(Widget *w, double fraction);
+// Brings a window up: out of its minimised state, shown, raised, active.
+void ab_raise_window(Widget *window);
 // Busy cursor over a window, without blocking it.
 void ab_set_busy(Widget *window, bool busy);
 // Holds and releases the redrawing of a widget and its children; full redraw.
