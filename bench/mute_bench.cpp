@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <mad.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>

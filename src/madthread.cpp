@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -19,6 +18,7 @@
 
 #include "madthread_seek.h"
 #include "platform/sound/output.h"
+#include "platform/widgets/user_signals.h"
 #include "tonra.h"
 
 namespace {
@@ -52,27 +52,6 @@ madthread_data &record(void *data)
     const int n = m.ring_read - m.ring_write;
     return n <= 0 ? n + RingSize : n;
 }
-
-// SIGUSR1 and SIGUSR2 belong to the user-interface thread: blocked while the
-// engine's threads are created, they start with them blocked, so a signal
-// never interrupts a device write or a file read.
-class SignalsBlocked {
-public:
-    SignalsBlocked()
-    {
-        sigset_t usr;
-        sigemptyset(&usr);
-        sigaddset(&usr, SIGUSR1);
-        sigaddset(&usr, SIGUSR2);
-        pthread_sigmask(SIG_BLOCK, &usr, &saved_);
-    }
-    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-    SignalsBlocked(const SignalsBlocked &) = delete;
-    SignalsBlocked &operator=(const SignalsBlocked &) = delete;
-
-private:
-    sigset_t saved_{};
-};
 
 void report_inherited_scheduling(int priority, int err)
 {
@@ -292,7 +271,7 @@ int madthread_start(madthread_data **handle, const char *path, int base_priority
         return -1;
     }
 
-    const SignalsBlocked blocked;
+    const UserSignalsBlocked blocked;
     if (const int rc = pthread_create(&m->buffer_thread, nullptr, bufferthread, m.get()); rc != 0) {
         // A song cut to its first read would end early with no word of why.
         close(m->fd);
@@ -360,7 +339,7 @@ int madthread_stop(madthread_data **handle)
     // answering: the window must not wait with them.
     std::thread closer;
     try {
-        const SignalsBlocked blocked;
+        const UserSignalsBlocked blocked;
         closer = std::thread([m] { close_song(*m); });
     } catch (const std::system_error &) {
         close_song(*m);

@@ -86,7 +86,7 @@ void clear_progress()
 
 void next_song()
 {
-    char buffer[1025];
+    char buffer[PathBufferSize];
     if (playlist_get_next_filename(buffer, sizeof buffer) == 0)
         player_play_song(buffer);
 }
@@ -97,7 +97,7 @@ void next_song()
 // a list where no song starts ends after one pass, as the silent endings do.
 void move_on()
 {
-    char buffer[1025];
+    char buffer[PathBufferSize];
     int found = StartFailed ? playlist_get_following_filename(buffer, sizeof buffer)
                             : playlist_get_next_filename(buffer, sizeof buffer);
     while (found == 0 && player_play_song(buffer) != 0) {
@@ -112,7 +112,7 @@ void move_on()
 
 void previous_song()
 {
-    char buffer[1025];
+    char buffer[PathBufferSize];
     if (playlist_get_prev_filename(buffer, sizeof buffer) == 0)
         player_play_song(buffer);
 }

@@ -24,11 +24,6 @@ int SongCount;
 
 namespace {
 
-// Every buffer that receives a path from the playlist holds this many bytes
-// plus the terminating zero; a longer path would come back cut, naming
-// another file, so it is never taken in.
-constexpr std::size_t MaxPath = 1024;
-
 // Fixed texts: users and their scripts read the count (one song too is
 // "1 Songs") and the refusal line byte for byte. An item's text is its
 // columns: "artist  /  title" or the file's name, an empty duration, the path;
@@ -127,8 +122,8 @@ bool path_fits(const char *path, const char *caller)
 {
     if (path == nullptr)
         return false;
-    if (std::strlen(path) > MaxPath) {
-        std::fprintf(stderr, PathTooLongLine, caller, MaxPath, path);
+    if (std::strlen(path) > PathMaxLength) {
+        std::fprintf(stderr, PathTooLongLine, caller, PathMaxLength, path);
         return false;
     }
     return true;

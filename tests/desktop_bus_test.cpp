@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/child.h"
 #include "support/engine_support.h"
 #include "support/sound_server.h"
 
@@ -27,29 +28,6 @@ using namespace engine_test;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string shell(const std::string &command)
-{
-    std::string out;
-    if (FILE *p = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;)
-            out.append(buffer, n);
-        pclose(p);
-    }
-    return out;
-}
-
-template <class F> bool eventually(F condition, std::chrono::milliseconds limit = 30s)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
 
 // Starts a program with the test's environment; its first line of output on
 // descriptor `fd` (when given) is returned in `line`.

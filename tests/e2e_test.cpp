@@ -31,33 +31,9 @@ extern char **environ;
 
 namespace {
 
-std::string shell(const std::string &command)
-{
-    std::string out;
-    if (FILE *p = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0)
-            out.append(buffer, n);
-        pclose(p);
-    }
-    return out;
-}
-
 bool have(const char *tool) { return shell(std::string("command -v ") + tool + " 2>/dev/null").size() > 0; }
 
 // Generous: only a fault, not a loaded machine, runs out of the time.
-template <class F> bool eventually(F condition, std::chrono::milliseconds limit = 30s)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
 // The given variables replace inherited ones of the same name; the child
 // dies with this process. closed: as ChildIo says.
 pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, const fs::path &err = {},

@@ -56,18 +56,6 @@ const QString Path = QStringLiteral("/org/mpris/MediaPlayer2");
 const QString Player = QStringLiteral("org.mpris.MediaPlayer2.Player");
 constexpr std::uintmax_t BytesPerSecond = 44100 * 4;
 
-std::string shell(const std::string &command)
-{
-    std::string out;
-    if (FILE *p = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;)
-            out.append(buffer, n);
-        pclose(p);
-    }
-    return out;
-}
-
 // Waits in a real event loop, as the program runs: the loop's idle moments
 // are when the player announces its changes.
 bool wait_for(const std::function<bool()> &condition, int timeout_ms = 15000)

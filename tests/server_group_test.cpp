@@ -35,18 +35,6 @@ using namespace engine_test;
 
 namespace {
 
-std::string shell(const std::string &command)
-{
-    std::string out;
-    if (FILE *p = popen(command.c_str(), "r")) {
-        char buf[4096];
-        for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
-            out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
-
 pid_t spawn(const std::vector<std::string> &args, const fs::path &out)
 {
     ChildIo io;

@@ -21,6 +21,7 @@
 #include "platform/widgets/ab_qt.h"
 #include "platform/widgets/display.h"
 #include "platform/widgets/service_events.h"
+#include "platform/widgets/user_signals.h"
 
 namespace {
 
@@ -203,11 +204,7 @@ void ab_init(int, char **argv, const WindowOptions &options)
         ab_exit(1);
     // Threads the toolkit starts must never take SIGUSR1 or SIGUSR2; the
     // user-interface thread unblocks them once the handler is installed.
-    sigset_t usr;
-    sigemptyset(&usr);
-    sigaddset(&usr, SIGUSR1);
-    sigaddset(&usr, SIGUSR2);
-    pthread_sigmask(SIG_BLOCK, &usr, nullptr);
+    user_signals_block();
     // The toolkit sees only the program name: song paths are never its.
     QtArgv[0] = argv[0];
     if (!App) {

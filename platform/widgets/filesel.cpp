@@ -6,6 +6,7 @@
 #include <QHeaderView>
 
 #include "platform/widgets/filesel_qt.h"
+#include "platform/widgets/user_signals.h"
 
 #include <csignal>
 #include <pthread.h>
@@ -66,14 +67,8 @@ private:
 // which alone takes SIGUSR1 and SIGUSR2.
 QFileSystemModel *without_user_signals(QObject *parent)
 {
-    sigset_t usr, previous;
-    sigemptyset(&usr);
-    sigaddset(&usr, SIGUSR1);
-    sigaddset(&usr, SIGUSR2);
-    pthread_sigmask(SIG_BLOCK, &usr, &previous);
-    auto *model = new FileColumns(parent);  // owned by the view
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return model;
+    const UserSignalsBlocked blocked;
+    return new FileColumns(parent);  // owned by the view
 }
 } // namespace
 
