@@ -2,6 +2,8 @@
 // The user-interface tables: the widget table and its index constants, the
 // module records and their event links, the menu item tables. The layer in
 // platform/ reads them; handlers reach widgets only through AbWidgets.
+// User-interface thread only: the handlers run there, and so does
+// everything that touches AbWidgets.
 #pragma once
 
 #include "platform/widgets/widget.h"

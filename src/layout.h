@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Folding the main window down to its player controls and back.
+// User-interface thread only.
 #pragma once
 
 #include "platform/widgets/widget.h"

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The add-to-playlist dialog and its background search of directory trees.
+// User-interface thread, except where a declaration names the search
+// thread or any thread.
 #pragma once
 
 #include <functional>

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the modules may ask of a dialog's file and directory browser.
+// User-interface thread only.
 #pragma once
 
 #include <string>

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Text from tags and file names as the user sees it. Qt allowed.
+// Text from tags and file names as the user sees it. Qt allowed. Any
+// thread: it only converts (the widget layer and the desktop's remote
+// control both show tags with it).
 #pragma once
 
 #include <QString>

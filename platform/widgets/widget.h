@@ -3,6 +3,7 @@
 // widget, the widget-callback form, the records that describe the
 // user-interface modules and their event links. Nothing here needs a Qt
 // header, so the decode engine and the tag reader can name a window.
+// Declarations only: the thread rules are those of the calls that use them.
 #pragma once
 
 #include <cstdint>
