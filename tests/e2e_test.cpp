@@ -33,19 +33,6 @@ namespace {
 
 bool have(const char *tool) { return shell(std::string("command -v ") + tool + " 2>/dev/null").size() > 0; }
 
-// Generous: only a fault, not a loaded machine, runs out of the time.
-// The given variables replace inherited ones of the same name; the child
-// dies with this process. closed: as ChildIo says.
-pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, const fs::path &err = {},
-            int fd3 = -1, unsigned closed = 0)
-{
-    ChildIo io;
-    io.err = err;
-    io.fd3 = fd3;
-    io.closed = closed;
-    return spawn_child(args, env, io);
-}
-
 // One X server and one sound server for the whole suite.
 class Desktop : public ::testing::Test {
 protected:
@@ -66,7 +53,9 @@ protected:
             int pipefd[2];
             if (pipe(pipefd) != 0)
                 return;
-            Xvfb = spawn({"Xvfb", "-displayfd", "3", "-noreset", "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {}, {}, pipefd[1]);
+            ChildIo io;
+            io.fd3 = pipefd[1];
+            Xvfb = spawn_child({"Xvfb", "-displayfd", "3", "-noreset", "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {}, io);
             close(pipefd[1]);
             char number[32] = {};
             std::size_t got = 0;
@@ -126,9 +115,13 @@ protected:
     void start(std::vector<std::string> args, unsigned closed_streams = 0)
     {
         args.insert(args.begin(), TONRA_BINARY);
-        tonra = spawn(args, {"DISPLAY=" + Display, "QT_QPA_PLATFORM=xcb", "ALSA_CONFIG_PATH=" + (Dir->path() / "asound.conf").string(),
+        ChildIo io;
+        io.err = errors;
+        io.closed = closed_streams;
+        tonra = spawn_child(args,
+                            {"DISPLAY=" + Display, "QT_QPA_PLATFORM=xcb", "ALSA_CONFIG_PATH=" + (Dir->path() / "asound.conf").string(),
                              "XDG_RUNTIME_DIR=" + (Dir->path() / "run").string(), "HOME=" + songs.path().string()},
-                      errors, -1, closed_streams);
+                            io);
         ASSERT_GT(tonra, 0);
         // Generous: a sanitizer build on a loaded machine starts slowly.
         ASSERT_TRUE(eventually([this] { return !window().empty(); }, 60s)) << "no window; it said: " << stderr_text();

@@ -35,13 +35,6 @@ using namespace engine_test;
 
 namespace {
 
-pid_t spawn(const std::vector<std::string> &args, const fs::path &out)
-{
-    ChildIo io;
-    io.out = out;
-    return spawn_child(args, {}, io);
-}
-
 void end(pid_t &pid) { (void)end_child(pid); }
 
 void click(int index) { QTest::mouseClick(qobject_cast<QAbstractButton *>(AbWidgets[index]), Qt::LeftButton); }
@@ -154,9 +147,11 @@ protected:
     {
         end(recorder);
         heard = *Dir / (sink + ".raw");
-        recorder = spawn({"parec", "-d", sink + ".monitor", "--raw", "--format=s16le", "--rate=" + std::to_string(rate),
-                          "--channels=" + std::to_string(channels), "--latency-msec=5"},
-                         heard);
+        ChildIo io;
+        io.out = heard;
+        recorder = spawn_child({"parec", "-d", sink + ".monitor", "--raw", "--format=s16le", "--rate=" + std::to_string(rate),
+                                "--channels=" + std::to_string(channels), "--latency-msec=5"},
+                               {}, io);
         // The monitor runs silent until a song plays: recording has begun
         // once that silence arrives.
         ASSERT_TRUE(wait_until([this] { return heard_samples() > 0; }, 10000));
