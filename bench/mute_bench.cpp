@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <mad.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -26,7 +25,7 @@
 #include <vector>
 
 #include "madthread.h"
-#include "platform/service_events.h"
+#include "platform/widgets/service_events.h"
 #include "tonra.h"
 
 namespace {

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "abmain.h"
-#include "platform/ab.h"
-#include "platform/list.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/list.h"
 #include "playlist.h"
 #include "tonra.h"
 

@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "madthread.h"
-#include "platform/service_events.h"
+#include "platform/widgets/service_events.h"
 #include "song_length.h"
 
 namespace {

@@ -30,8 +30,8 @@
 #include <unistd.h>
 
 #include "abmain.h"
-#include "platform/ab.h"
-#include "platform/list.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/list.h"
 #include "playlist.h"
 #include "selector.h"
 #include "tonra.h"

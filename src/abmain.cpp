@@ -7,11 +7,11 @@
 #include <unistd.h>
 
 #include "layout.h"
+#include "platform/widgets/ab.h"
 #include "player.h"
 #include "playlist.h"
 #include "selector.h"
 #include "tonra.h"
-#include "platform/ab.h"
 
 Widget *AbWidgets[AbWidgetCount];
 

@@ -2,9 +2,11 @@
 // The user-interface tables: the widget table and its index constants, the
 // module records and their event links, the menu item tables. The layer in
 // platform/ reads them; handlers reach widgets only through AbWidgets.
+// User-interface thread only: the handlers run there, and so does
+// everything that touches AbWidgets.
 #pragma once
 
-#include "platform/widget.h"
+#include "platform/widgets/widget.h"
 
 inline constexpr int AbWidgetCount = 40;
 extern Widget *AbWidgets[AbWidgetCount];

@@ -2,7 +2,7 @@
 #include "layout.h"
 
 #include "abmain.h"
-#include "platform/ab.h"
+#include "platform/widgets/ab.h"
 
 namespace {
 // 0 while the tabbed area shows; otherwise the height folding took away

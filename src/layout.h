@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Folding the main window down to its player controls and back.
+// User-interface thread only.
 #pragma once
 
-#include "platform/widget.h"
+#include "platform/widgets/widget.h"
 
 int toggle_tabs(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);

@@ -25,7 +25,7 @@
 #include <span>
 
 #include "output.h"
-#include "platform/widget.h"
+#include "platform/widgets/widget.h"
 #include "quantise.h"
 #include "song_length.h"
 

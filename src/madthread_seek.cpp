@@ -6,7 +6,7 @@
 
 #include "madthread.h"
 #include "platform/sound/output.h"
-#include "tonra.h"
+#include "service_codes.h"
 
 namespace {
 

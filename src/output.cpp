@@ -10,7 +10,7 @@
 #include "madthread.h"
 #include "madthread_seek.h"
 #include "quantise.h"
-#include "tonra.h"
+#include "service_codes.h"
 
 namespace {
 
@@ -21,6 +21,11 @@ constexpr char PcmOpenFailed[] = "snd_pcm_open_preferred() failed";
 constexpr char PcmParamsFailed[] = "snd_pcm_plugin_params() failed";
 constexpr char PcmPrepareFailed[] = "snd_pcm_plugin_prepare() failed";
 constexpr char WriteFailedStep[] = "snd_pcm_plugin_write() failed";
+// The lines they go in: "../tonra: step: error",
+// exactly so, odd as the prefix looks; users and their scripts pick the lines
+// out by it.
+constexpr char ErrorLineFormat[] = "%s: %s: %s\n";  // prefix, step, strerror
+constexpr char ErrorLinePrefix[] = "../tonra";
 
 madthread_data &record(void *data) { return *static_cast<madthread_data *>(data); }
 

@@ -14,8 +14,8 @@
 #include "abmain.h"
 #include "id3.h"
 #include "madthread.h"
-#include "platform/ab.h"
-#include "platform/list.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/list.h"
 #include "playlist.h"
 #include "tonra.h"
 
@@ -46,6 +46,8 @@ int SilentEndings = 0;
 // The last song asked for could not be started and nothing was stopped
 // since: the marker stands on a song that is not playing.
 bool StartFailed = false;
+// The Pause button holds the playing song; cleared by every start and stop.
+bool Paused = false;
 
 // The song of the latest start and how many starts there were: a remote
 // control names the song by them, a restart of the same song included.
@@ -84,7 +86,7 @@ void clear_progress()
 
 void next_song()
 {
-    char buffer[1025];
+    char buffer[PathBufferSize];
     if (playlist_get_next_filename(buffer, sizeof buffer) == 0)
         player_play_song(buffer);
 }
@@ -95,7 +97,7 @@ void next_song()
 // a list where no song starts ends after one pass, as the silent endings do.
 void move_on()
 {
-    char buffer[1025];
+    char buffer[PathBufferSize];
     int found = StartFailed ? playlist_get_following_filename(buffer, sizeof buffer)
                             : playlist_get_next_filename(buffer, sizeof buffer);
     while (found == 0 && player_play_song(buffer) != 0) {
@@ -110,7 +112,7 @@ void move_on()
 
 void previous_song()
 {
-    char buffer[1025];
+    char buffer[PathBufferSize];
     if (playlist_get_prev_filename(buffer, sizeof buffer) == 0)
         player_play_song(buffer);
 }
@@ -224,6 +226,7 @@ int player_play_song(const char *path)
     enable(ABN_stop);
     ab_set_flags(AbWidgets[ABN_pause], ~(Flag_Blocked | Flag_Set), Flag_Blocked | Flag_Set);
     ab_set_flags(AbWidgets[ABN_pause], Flag_Selectable, Flag_Selectable);
+    Paused = false;
     enable(ABN_previous);
     enable(ABN_next);
 
@@ -247,6 +250,7 @@ void player_stop_song()
     disable(ABN_stop);
     disable(ABN_pause);
     ab_set_flags(AbWidgets[ABN_pause], ~Flag_Set, Flag_Set);
+    Paused = false;
     disable(ABN_previous);
     disable(ABN_next);
     clear_progress();
@@ -255,6 +259,8 @@ void player_stop_song()
 }
 
 int player_is_playing() { return MtData != nullptr ? 1 : 0; }
+
+bool player_is_paused() { return MtData != nullptr && Paused; }
 
 int player_play(Widget *, LinkInfo *, CallbackInfo *)
 {
@@ -292,6 +298,7 @@ int player_pause(Widget *widget, LinkInfo *, CallbackInfo *)
         ab_set_flags(widget, pause ? 0 : Flag_Set, Flag_Set);
         return 0;
     }
+    Paused = pause;
     if (pause) {
         madthread_pause(MtData, 1);
         disable(ABN_previous);

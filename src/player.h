@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/widget.h"
+#include "platform/widgets/widget.h"
 
 struct mixer_gid;
 struct mixer_group;
@@ -18,6 +18,8 @@ struct audio_device;
 int player_play_song(const char *path);
 void player_stop_song();
 [[nodiscard]] int player_is_playing();
+// True while the playing song is held by the Pause button.
+[[nodiscard]] bool player_is_paused();
 
 int player_play(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);
 int player_next(Widget *widget, LinkInfo *apinfo, CallbackInfo *cbinfo);

@@ -15,7 +15,7 @@
 
 #include "abmain.h"
 #include "id3.h"
-#include "platform/ab.h"
+#include "platform/widgets/ab.h"
 #include "player.h"
 #include "tonra.h"
 
@@ -23,11 +23,6 @@ int RepeatValue;
 int SongCount;
 
 namespace {
-
-// Every buffer that receives a path from the playlist holds this many bytes
-// plus the terminating zero; a longer path would come back cut, naming
-// another file, so it is never taken in.
-constexpr std::size_t MaxPath = 1024;
 
 // Fixed texts: users and their scripts read the count (one song too is
 // "1 Songs") and the refusal line byte for byte. An item's text is its
@@ -127,8 +122,8 @@ bool path_fits(const char *path, const char *caller)
 {
     if (path == nullptr)
         return false;
-    if (std::strlen(path) > MaxPath) {
-        std::fprintf(stderr, PathTooLongLine, caller, MaxPath, path);
+    if (std::strlen(path) > PathMaxLength) {
+        std::fprintf(stderr, PathTooLongLine, caller, PathMaxLength, path);
         return false;
     }
     return true;

@@ -6,12 +6,19 @@
 // and playlist_adding_finished through ab_locked.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "platform/list.h"
-#include "platform/widget.h"
+#include "platform/widgets/list.h"
+#include "platform/widgets/widget.h"
+
+// The longest path the playlist takes in, in bytes without its NUL: every
+// buffer a path comes back in holds PathBufferSize, so a longer path would
+// come back cut, naming another file, and is never taken in.
+inline constexpr std::size_t PathMaxLength = 1024;
+inline constexpr std::size_t PathBufferSize = PathMaxLength + 1;
 
 // One song of the list: display text whose last tab-separated column is the
 // path, and the current-song marker.

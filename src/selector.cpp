@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,9 +20,10 @@
 #include <sys/stat.h>
 
 #include "abmain.h"
-#include "platform/ab.h"
-#include "platform/filesel.h"
-#include "platform/list.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/filesel.h"
+#include "platform/widgets/list.h"
+#include "platform/widgets/user_signals.h"
 #include "playlist.h"
 
 int DieThreadDie;
@@ -38,9 +38,6 @@ constexpr int DepthLimit = 30;
 constexpr const char *SearchPattern = "[Mm][Pp3][uU32]$";
 // Fixed text: users and their scripts read the error line byte for byte.
 constexpr char PatternFailed[] = "regcomp() failed";
-// A path and its NUL; a longer child path would have to be cut and would then
-// name another file or none.
-constexpr std::size_t PathBuffer = 1024;
 // The search hands its songs to the user-interface thread in batches. Every
 // hand-over makes the playlist lay itself out and draw again, work that grows
 // with the list, so hand-overs are kept to about one a frame; adding a full
@@ -295,7 +292,10 @@ int recurse_and_search(Search &search, const char *path, const regex_t *pattern,
         if (name[0] == '.')
             continue;
         const std::size_t name_length = std::strlen(name);
-        if (length + 1 + name_length >= PathBuffer)
+        // A child path the playlist could not hand back whole would name
+        // another file or none; the search stops one byte short of the
+        // playlist's limit.
+        if (length + 1 + name_length >= PathMaxLength)
             continue;
         bool link = false;
         const Kind kind = kind_of(directory, *entry, link);
@@ -391,11 +391,7 @@ void start_search(std::unique_ptr<Search> search)
     const ThreadAttributes attributes;
     // The signals are the user-interface thread's business; blocking them
     // before the thread exists leaves no moment in which it could take one.
-    sigset_t usr, previous;
-    sigemptyset(&usr);
-    sigaddset(&usr, SIGUSR1);
-    sigaddset(&usr, SIGUSR2);
-    pthread_sigmask(SIG_BLOCK, &usr, &previous);
+    const UserSignalsBlocked blocked;
     const SelectorThreadCreate create = SelectorTestHooks.create_thread ? SelectorTestHooks.create_thread
                                                                          : pthread_create;
     Running.fetch_add(1);
@@ -404,7 +400,6 @@ void start_search(std::unique_ptr<Search> search)
         search.release();  // the thread owns it now
     else
         Running.fetch_sub(1);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The add-to-playlist dialog and its background search of directory trees.
+// User-interface thread, except where a declaration names the search
+// thread or any thread.
 #pragma once
 
 #include <functional>
@@ -7,7 +9,7 @@
 #include <regex.h>
 #include <string>
 
-#include "platform/widget.h"
+#include "platform/widgets/widget.h"
 
 // 1 once the dialog is gone, 0 from Done on. Each search also carries a stop
 // indication of its own, so that a search stopped by closing the dialog stays

@@ -1,14 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tonra.h"
 
-#include <QAbstractButton>
-#include <QAbstractSlider>
 #include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <mad.h>
 #include <mutex>
 #include <sched.h>
 #include <string>
@@ -17,13 +14,13 @@
 #include "abmain.h"
 #include "id3.h"
 #include "output.h"
-#include "platform/ab.h"
-#include "platform/media_keys.h"
-#include "platform/mpris.h"
-#include "platform/seek_controls.h"
-#include "platform/remote.h"
-#include "platform/service_events.h"
-#include "platform/stream_identity.h"
+#include "platform/desktop/media_keys.h"
+#include "platform/desktop/mpris.h"
+#include "platform/desktop/remote.h"
+#include "platform/desktop/stream_identity.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/seek_controls.h"
+#include "platform/widgets/service_events.h"
 #include "player.h"
 #include "playlist.h"
 
@@ -75,36 +72,31 @@ int about_realized(Widget *, LinkInfo *, CallbackInfo *)
     return 0;
 }
 
-// The remote control's view of the player: the main window's buttons.
+// The remote control's view of the player: what the player knows, and
+// what the main window's buttons let be pressed.
 
 namespace {
 
-QAbstractButton *button(int index) { return qobject_cast<QAbstractButton *>(AbWidgets[index]); }
-
 bool usable(int index)
 {
-    const QAbstractButton *b = button(index);
-    return b != nullptr && b->isEnabled() && !ab_window_blocked(AbWidgets[ABN_base]);
+    return ab_button_enabled(AbWidgets[index]) && !ab_window_blocked(AbWidgets[ABN_base]);
 }
 
-// A click emits what a pointer's click emits, so the button's own link runs.
 void click(int index)
 {
     if (usable(index))
-        button(index)->click();
+        ab_click(AbWidgets[index]);
 }
-
-bool held() { return button(ABN_pause) != nullptr && button(ABN_pause)->isChecked(); }
 
 void press_button(RemoteAction action)
 {
     const bool playing = player_is_playing() != 0;
     switch (action) {
     case RemoteAction::Play:
-        click(playing && held() ? ABN_pause : ABN_play);
+        click(playing && player_is_paused() ? ABN_pause : ABN_play);
         break;
     case RemoteAction::Pause:
-        if (playing && !held())
+        if (playing && !player_is_paused())
             click(ABN_pause);
         break;
     case RemoteAction::PlayPause:
@@ -122,7 +114,7 @@ RemoteState read_state()
     if (AbWidgets[ABN_base] == nullptr)
         return state;
     const bool playing = player_is_playing() != 0;
-    state.status = !playing ? RemoteStatus::Stopped : held() ? RemoteStatus::Paused : RemoteStatus::Playing;
+    state.status = !playing ? RemoteStatus::Stopped : player_is_paused() ? RemoteStatus::Paused : RemoteStatus::Playing;
     state.can_pause = usable(ABN_pause);
     state.can_play = usable(ABN_play) || (playing && state.can_pause);
     state.can_next = usable(ABN_next);
@@ -140,8 +132,7 @@ RemoteState read_state()
 
 void write_volume(double fraction)
 {
-    auto *slider = qobject_cast<QAbstractSlider *>(AbWidgets[ABN_volume]);
-    if (slider == nullptr || std::isnan(fraction))
+    if (!ab_is_slider(AbWidgets[ABN_volume]) || std::isnan(fraction))
         return;
     fraction = std::clamp(fraction, 0.0, 1.0);
     audio_device *audio = player_audio();
@@ -158,7 +149,7 @@ void write_volume(double fraction)
         }
     }
     // No group: the slider's own handler keeps the level for the next song.
-    slider->setValue(slider->minimum() + static_cast<int>(std::lround(fraction * (slider->maximum() - slider->minimum()))));
+    ab_slide_to(AbWidgets[ABN_volume], fraction);
 }
 
 void press_repeat(int value)
@@ -187,16 +178,7 @@ bool open_songs(const std::vector<std::string> &paths)
 
 bool open_song(const std::string &path) { return open_songs({path}); }
 
-void raise_window()
-{
-    QWidget *window = AbWidgets[ABN_base];
-    if (window == nullptr)
-        return;
-    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
-    window->show();
-    window->raise();
-    window->activateWindow();
-}
+void raise_window() { ab_raise_window(AbWidgets[ABN_base]); }
 
 void quit_window()
 {

@@ -16,10 +16,10 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/child.h"
 #include "support/engine_support.h"
 #include "support/sound_server.h"
 
@@ -28,51 +28,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string shell(const std::string &command)
-{
-    std::string out;
-    if (FILE *p = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;)
-            out.append(buffer, n);
-        pclose(p);
-    }
-    return out;
-}
-
-template <class F> bool eventually(F condition, std::chrono::milliseconds limit = 30s)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
 // Starts a program with the test's environment; its first line of output on
-// descriptor `fd` (when given) is returned in `line`.
+// descriptor `fd` (1 or 3, when given) is returned in `line`.
 pid_t spawn(const std::vector<std::string> &args, std::string *line = nullptr, int fd = 1)
 {
     int out[2] = {-1, -1};
     if (line != nullptr && pipe2(out, O_CLOEXEC) != 0)
         return -1;
-    std::vector<char *> argv;
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    ChildIo io;
     if (line != nullptr)
-        posix_spawn_file_actions_adddup2(&actions, out[1], fd);
-    if (fd != 1 || line == nullptr)
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
+        (fd == 3 ? io.fd3 : io.out_fd) = out[1];
+    const pid_t pid = spawn_child(args, {}, io);
     if (line != nullptr) {
         close(out[1]);
         char c;

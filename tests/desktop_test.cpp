@@ -25,15 +25,15 @@
 #include <functional>
 
 #include "abmain.h"
-#include "platform/ab.h"
-#include "platform/ab_qt.h"
-#include "platform/file_uri.h"
-#include "platform/list.h"
-#include "support/app.h"
-#include "support/song_files.h"
+#include "platform/desktop/file_uri.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/ab_qt.h"
+#include "platform/widgets/list.h"
 #include "player.h"
 #include "playlist.h"
 #include "selector.h"
+#include "support/app.h"
+#include "support/song_files.h"
 
 namespace {
 

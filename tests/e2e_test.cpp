@@ -31,44 +31,7 @@ extern char **environ;
 
 namespace {
 
-std::string shell(const std::string &command)
-{
-    std::string out;
-    if (FILE *p = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0)
-            out.append(buffer, n);
-        pclose(p);
-    }
-    return out;
-}
-
 bool have(const char *tool) { return shell(std::string("command -v ") + tool + " 2>/dev/null").size() > 0; }
-
-// Generous: only a fault, not a loaded machine, runs out of the time.
-template <class F> bool eventually(F condition, std::chrono::milliseconds limit = 30s)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
-// The given variables replace inherited ones of the same name; the child
-// dies with this process. closed: as ChildIo says.
-pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, const fs::path &err = {},
-            int fd3 = -1, unsigned closed = 0)
-{
-    ChildIo io;
-    io.err = err;
-    io.fd3 = fd3;
-    io.closed = closed;
-    return spawn_child(args, env, io);
-}
 
 // One X server and one sound server for the whole suite.
 class Desktop : public ::testing::Test {
@@ -90,7 +53,9 @@ protected:
             int pipefd[2];
             if (pipe(pipefd) != 0)
                 return;
-            Xvfb = spawn({"Xvfb", "-displayfd", "3", "-noreset", "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {}, {}, pipefd[1]);
+            ChildIo io;
+            io.fd3 = pipefd[1];
+            Xvfb = spawn_child({"Xvfb", "-displayfd", "3", "-noreset", "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {}, io);
             close(pipefd[1]);
             char number[32] = {};
             std::size_t got = 0;
@@ -151,11 +116,14 @@ protected:
     void start(std::vector<std::string> args, unsigned closed_streams = 0)
     {
         args.insert(args.begin(), TONRA_BINARY);
+        ChildIo io;
+        io.err = errors;
+        io.closed = closed_streams;
         std::vector<std::string> env{"DISPLAY=" + Display, "QT_QPA_PLATFORM=xcb",
                                      "ALSA_CONFIG_PATH=" + (Dir->path() / "asound.conf").string(),
                                      "XDG_RUNTIME_DIR=" + (Dir->path() / "run").string(), "HOME=" + songs.path().string()};
         env.insert(env.end(), more_env.begin(), more_env.end());
-        tonra = spawn(args, env, errors, -1, closed_streams);
+        tonra = spawn_child(args, env, io);
         ASSERT_GT(tonra, 0);
         // Generous: a sanitizer build on a loaded machine starts slowly.
         ASSERT_TRUE(eventually([this] { return !window().empty(); }, 60s)) << "no window; it said: " << stderr_text();

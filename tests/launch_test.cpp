@@ -10,6 +10,10 @@
 #include <fstream>
 #include <unistd.h>
 
+#include "support/child.h"
+
+using engine_test::shell;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -37,17 +41,6 @@ Outcome run_without_display(const QStringList &args, const QString &display = {}
     EXPECT_TRUE(tonra.waitForFinished(10000));
     return {tonra.exitStatus() == QProcess::NormalExit ? tonra.exitCode() : -1,
             QString::fromUtf8(tonra.readAllStandardOutput()), QString::fromUtf8(tonra.readAllStandardError())};
-}
-
-std::string shell(const std::string &command)
-{
-    std::string out;
-    FILE *pipe = popen(command.c_str(), "r");
-    for (int c; pipe && (c = std::fgetc(pipe)) != EOF;)
-        out += static_cast<char>(c);
-    if (pipe)
-        pclose(pipe);
-    return out;
 }
 
 TEST(Launch, WithoutADisplayOneLineAndStatusOne)

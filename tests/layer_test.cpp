@@ -11,8 +11,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "platform/ab.h"
-#include "platform/anchors.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/anchors.h"
 
 namespace {
 

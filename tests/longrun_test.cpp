@@ -12,8 +12,8 @@
 #include <string>
 
 #include "abmain.h"
-#include "platform/ab.h"
-#include "platform/list.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/list.h"
 #include "player.h"
 #include "playlist.h"
 #include "support/app.h"

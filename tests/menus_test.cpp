@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "abmain.h"
-#include "platform/ab.h"
-#include "platform/list.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/list.h"
 #include "playlist.h"
 #include "support/app.h"
 #include "support/engine_support.h"

@@ -37,13 +37,13 @@
 #include <unistd.h>
 
 #include "abmain.h"
-#include "platform/ab.h"
+#include "output.h"
+#include "platform/widgets/ab.h"
 #include "player.h"
 #include "playlist.h"
 #include "support/app.h"
 #include "support/child.h"
 #include "support/engine_support.h"
-#include "output.h"
 #include "support/sound_server.h"
 #include "tonra.h"
 
@@ -55,18 +55,6 @@ const QString Service = QStringLiteral("org.mpris.MediaPlayer2.tonra");
 const QString Path = QStringLiteral("/org/mpris/MediaPlayer2");
 const QString Player = QStringLiteral("org.mpris.MediaPlayer2.Player");
 constexpr std::uintmax_t BytesPerSecond = 44100 * 4;
-
-std::string shell(const std::string &command)
-{
-    std::string out;
-    if (FILE *p = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;)
-            out.append(buffer, n);
-        pclose(p);
-    }
-    return out;
-}
 
 // Waits in a real event loop, as the program runs: the loop's idle moments
 // are when the player announces its changes.

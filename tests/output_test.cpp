@@ -7,9 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <functional>
-#include <thread>
 #include <optional>
 #include <unistd.h>
 
@@ -22,28 +20,7 @@ using namespace engine_test;
 
 namespace {
 
-bool wait_until(const std::function<bool()> &condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-std::string shell(const std::string &command)
-{
-    std::string out;
-    if (FILE *p = popen(command.c_str(), "r")) {
-        char buf[4096];
-        for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
-            out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
+bool wait_until(const std::function<bool()> &condition) { return eventually(condition, std::chrono::seconds(20)); }
 
 // Our stream in the server's list: "index volume%", or empty.
 std::string listed_stream()

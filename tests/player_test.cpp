@@ -19,14 +19,14 @@
 
 #include "abmain.h"
 #include "madthread.h"
-#include "platform/ab.h"
-#include "platform/list.h"
+#include "output.h"
 #include "platform/sound/mixer.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/list.h"
 #include "player.h"
 #include "playlist.h"
 #include "support/app.h"
 #include "support/engine_support.h"
-#include "output.h"
 #include "tonra.h"
 
 using namespace engine_test;

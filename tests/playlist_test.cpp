@@ -35,12 +35,12 @@
 #include <vector>
 
 #include "abmain.h"
-#include "platform/ab.h"
-#include "platform/list.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/list.h"
 #include "player.h"
-#include "tonra.h"
 #include "support/app.h"
 #include "support/song_files.h"
+#include "tonra.h"
 
 namespace {
 

@@ -19,14 +19,14 @@
 #include <unistd.h>
 
 #include "abmain.h"
-#include "platform/ab.h"
-#include "platform/remote.h"
+#include "output.h"
+#include "platform/desktop/remote.h"
 #include "platform/sound/mixer.h"
+#include "platform/widgets/ab.h"
 #include "player.h"
 #include "support/app.h"
 #include "support/child.h"
 #include "support/engine_support.h"
-#include "output.h"
 #include "support/sound_server.h"
 #include "tonra.h"
 
@@ -34,25 +34,6 @@ extern char **environ;
 using namespace engine_test;
 
 namespace {
-
-std::string shell(const std::string &command)
-{
-    std::string out;
-    if (FILE *p = popen(command.c_str(), "r")) {
-        char buf[4096];
-        for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
-            out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
-
-pid_t spawn(const std::vector<std::string> &args, const fs::path &out)
-{
-    ChildIo io;
-    io.out = out;
-    return spawn_child(args, {}, io);
-}
 
 void end(pid_t &pid) { (void)end_child(pid); }
 
@@ -166,9 +147,11 @@ protected:
     {
         end(recorder);
         heard = *Dir / (sink + ".raw");
-        recorder = spawn({"parec", "-d", sink + ".monitor", "--raw", "--format=s16le", "--rate=" + std::to_string(rate),
-                          "--channels=" + std::to_string(channels), "--latency-msec=5"},
-                         heard);
+        ChildIo io;
+        io.out = heard;
+        recorder = spawn_child({"parec", "-d", sink + ".monitor", "--raw", "--format=s16le", "--rate=" + std::to_string(rate),
+                                "--channels=" + std::to_string(channels), "--latency-msec=5"},
+                               {}, io);
         // The monitor runs silent until a song plays: recording has begun
         // once that silence arrives.
         ASSERT_TRUE(wait_until([this] { return heard_samples() > 0; }, 10000));

@@ -48,6 +48,9 @@ TEST(SoundServer, PlaysToTheMonitorAndEndsWithItsStarter)
         pid_t recorder = spawn_child({"parec", "-d", "tonra.monitor", "--raw", "--format=s16le", "--rate=44100",
                                       "--channels=2", "--latency-msec=5"},
                                      {pulse}, io);
+        // The monitor records silence until something plays: the recording
+        // has begun once that arrives, and the tone cannot be missed.
+        ASSERT_TRUE(holds_within(10s, [&] { return fs::exists(io.out) && fs::file_size(io.out) > 0; })) << server.fate();
         ASSERT_EQ(std::system(("sox -q -n -r 44100 -c 2 -b 16 " + dir.file("tone.wav") + " synth 0.5 sine 440 && " +
                                pulse + " paplay " + dir.file("tone.wav")).c_str()),
                   0);

@@ -28,9 +28,9 @@
 #include <unistd.h>
 
 #include "abmain.h"
-#include "platform/ab.h"
-#include "platform/list.h"
-#include "platform/service_events.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/list.h"
+#include "platform/widgets/service_events.h"
 #include "support/app.h"
 #include "tonra.h"
 

@@ -19,28 +19,17 @@
 #include <unistd.h>
 
 #include "abmain.h"
-#include "platform/ab.h"
-#include "platform/list.h"
+#include "platform/widgets/ab.h"
+#include "platform/widgets/list.h"
 #include "player.h"
 #include "support/app.h"
+#include "support/child.h"
 #include "support/engine_support.h"
 #include "support/sound_server.h"
 
 using namespace engine_test;
 
 namespace {
-
-std::string shell(const std::string &command)
-{
-    std::string out;
-    if (FILE *p = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;)
-            out.append(buffer, n);
-        pclose(p);
-    }
-    return out;
-}
 
 // A private X server; it names its display on descriptor 3.
 pid_t start_xvfb(std::string &display)

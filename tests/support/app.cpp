@@ -8,7 +8,7 @@
 #include <deque>
 
 #include "abmain.h"
-#include "platform/ab.h"
+#include "platform/widgets/ab.h"
 #include "tonra.h"
 
 namespace {

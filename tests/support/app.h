@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/widget.h"
+#include "platform/widgets/widget.h"
 
 // Creates the application once per test program, with these arguments
 // (argv[0] first), runs tonra_init and opens the main window.

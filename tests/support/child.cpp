@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -129,6 +130,18 @@ bool on_path(const std::string &program)
         dirs = colon == std::string_view::npos ? "" : dirs.substr(colon + 1);
     }
     return false;
+}
+
+std::string shell(const std::string &command)
+{
+    std::string out;
+    if (FILE *p = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;)
+            out.append(buffer, n);
+        pclose(p);
+    }
+    return out;
 }
 
 }  // namespace engine_test

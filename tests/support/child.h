@@ -6,8 +6,10 @@
 // them with end_child.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/types.h>
@@ -37,5 +39,22 @@ int end_child(pid_t &pid, int grace_ms = 2000);
 
 // Whether a program of that name is in PATH.
 [[nodiscard]] bool on_path(const std::string &program);
+
+// Runs a command line with /bin/sh and returns what it wrote to its output;
+// its error stream is ours.
+std::string shell(const std::string &command);
+
+// Whether the condition holds before the limit, asked every 50 ms from a
+// thread without an event loop (a test with one uses wait_until, app.h).
+template <class F> bool eventually(F condition, std::chrono::milliseconds limit = std::chrono::seconds(30))
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
 
 }  // namespace engine_test

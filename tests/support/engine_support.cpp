@@ -23,8 +23,8 @@
 
 #include "abmain.h"
 #include "output.h"
+#include "platform/widgets/service_events.h"
 #include "tonra.h"
-#include "platform/service_events.h"
 
 // The engine's tests reach tonra.cpp, whose about box names the widget
 // table: this reference brings the tables in from this archive, whatever

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/widget.h"
+#include "platform/widgets/widget.h"
 
 struct audio_device;
 

@@ -1,9 +1,0 @@
-// SPDX-License-Identifier: GPL-3.0-or-later
-// The keyboard's media keys (play, pause, play/pause, stop, next, previous)
-// act as the transport buttons while the main window has the focus. Play and
-// pause keys both toggle, as play/pause does: a keyboard's single play key
-// must pause the song it started.
-#pragma once
-
-// Installs the watch once the application exists; idempotent.
-void media_keys_install();

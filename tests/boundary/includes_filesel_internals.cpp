@@ -1,0 +1,3 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Must not compile outside the widget layer: its internals are its own.
+#include "platform/widgets/filesel_qt.h"
