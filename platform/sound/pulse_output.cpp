@@ -91,16 +91,16 @@ void forget(Stream &s)
     if (s.connection == nullptr)
         return Output_PulseErrorBase - PA_ERR_CONNECTIONREFUSED;
     Connection &c = *s.connection;
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(s.format.rate),
+    const pa_sample_spec samples{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(s.format.rate),
                               static_cast<std::uint8_t>(s.format.voices)};
-    pa_channel_map_init_auto(&s.map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    pa_channel_map_init_auto(&s.map, samples.channels, PA_CHANNEL_MAP_DEFAULT);
     {
         const Locked lock(c.loop);
         pa_proplist *props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_MEDIA_NAME, s.name.empty() ? AppName : s.name.c_str());
         pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "music");
         pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, AppIcon);
-        s.stream = pa_stream_new_with_proplist(c.context, s.name.empty() ? AppName : s.name.c_str(), &spec, &s.map, props);
+        s.stream = pa_stream_new_with_proplist(c.context, s.name.empty() ? AppName : s.name.c_str(), &samples, &s.map, props);
         pa_proplist_free(props);
         if (s.stream == nullptr)
             return server_error(c.context);
