@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -459,7 +460,10 @@ TEST_F(Player, BrokenSongsStopAfterOnePass)
     click(ABN_play);
     const bool idle = wait_until([] { return controls() == Idle; });
     pump(200);
-    const std::string err = testing::internal::GetCapturedStderr();
+    // Without real-time rights the decode thread says once that it plays at
+    // the inherited priority: a line about the thread, not the songs.
+    const std::string err = std::regex_replace(testing::internal::GetCapturedStderr(),
+                                               std::regex("madthread_start: FIFO priority [0-9]+ refused[^\\n]*\\n"), "");
     ASSERT_TRUE(idle) << "the player must give up, not go round";
     EXPECT_EQ(player_song_starts() - starts, 3u);
     EXPECT_EQ(err, "The mp3 file appears to be emptyplayer_play_song: madthread_start: No data available\n");
