@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "support/child.h"
+#include "support/desktop_servers.h"
 #include "support/engine_support.h"
 #include "support/sound_server.h"
 
@@ -27,27 +28,6 @@ using namespace engine_test;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Starts a program with the test's environment; its first line of output on
-// descriptor `fd` (1 or 3, when given) is returned in `line`.
-pid_t spawn(const std::vector<std::string> &args, std::string *line = nullptr, int fd = 1)
-{
-    int out[2] = {-1, -1};
-    if (line != nullptr && pipe2(out, O_CLOEXEC) != 0)
-        return -1;
-    ChildIo io;
-    if (line != nullptr)
-        (fd == 3 ? io.fd3 : io.out_fd) = out[1];
-    const pid_t pid = spawn_child(args, {}, io);
-    if (line != nullptr) {
-        close(out[1]);
-        char c;
-        while (pid > 0 && read(out[0], &c, 1) == 1 && c != '\n')
-            *line += c;
-        close(out[0]);
-    }
-    return pid;
-}
 
 void end(pid_t &pid)
 {
@@ -71,11 +51,14 @@ protected:
 
     static void SetUpTestSuite()
     {
-        if (shell("for t in Xvfb xdotool xprop dbus-daemon gdbus pulseaudio; do command -v $t; done | wc -l").find('6') != 0)
+        for (const char *tool : {"Xvfb", "xdotool", "xprop", "dbus-daemon", "gdbus"})
+            if (!on_path(tool))
+                return;
+        if (!SoundServer::available())
             return;
         Dir.emplace();
         std::string display;
-        Xvfb = spawn({"Xvfb", "-displayfd", "3", "-noreset", "-screen", "0", "800x600x24", "-nolisten", "tcp"}, &display, 3);
+        Xvfb = start_xvfb(display);
         if (display.empty()) {
             Dir.reset();
             return;
@@ -88,7 +71,7 @@ protected:
         std::ofstream(*Dir / "asound.conf") << "pcm.!default { type pulse server \"unix:" << Pulse->socket() << "\" }\n";
         // What the bus hands to the players it starts, and the test to its own.
         setenv("ALSA_CONFIG_PATH", (*Dir / "asound.conf").c_str(), 1);
-        setenv("DISPLAY", (":" + display).c_str(), 1);
+        setenv("DISPLAY", display.c_str(), 1);
         setenv("QT_QPA_PLATFORM", "xcb", 1);
         fs::create_directories(*Dir / "services");
         std::ofstream(*Dir / "services" / "org.tonra.Tonra.service")
@@ -106,16 +89,15 @@ protected:
     static void TearDownTestSuite()
     {
         Pulse.reset();
-        end(Xvfb);
+        (void)end_child(Xvfb);
         Dir.reset();
     }
     void SetUp() override
     {
         if (!Dir)
-            GTEST_SKIP() << "needs Xvfb, xdotool, xprop, dbus-daemon, gdbus and pulseaudio";
+            GTEST_SKIP() << "needs Xvfb, xdotool, xprop, dbus-daemon and gdbus; " << SoundServer::missing();
         std::string address;
-        bus = spawn({"dbus-daemon", "--config-file=" + (*Dir / "bus.conf").string(), "--nofork", "--print-address=1"},
-                    &address);
+        bus = start_session_bus(address, *Dir / "bus.conf");
         ASSERT_FALSE(address.empty());
         setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
     }
@@ -160,14 +142,14 @@ protected:
 // "Open With" reaches the player that runs; none runs, and the bus starts one.
 TEST_F(DesktopBus, OpenReachesTheRunningPlayerOrStartsOne)
 {
-    tonra = spawn({TONRA_BINARY, Song.string()});
+    tonra = spawn_child({TONRA_BINARY, Song.string()});
     ASSERT_TRUE(eventually([this] { return owner("org.tonra.Tonra") == tonra; }));
     ASSERT_TRUE(eventually([] { return plays("a%20song.mp3"); }));
     EXPECT_EQ(open_call(Other), "()\n");
     EXPECT_TRUE(eventually([] { return plays("caf%E9.mp3"); })) << player("Metadata");
     EXPECT_EQ(owner("org.mpris.MediaPlayer2.tonra"), tonra) << "no second player";
     // A second player from a shell has a window of its own, not the name.
-    pid_t second = spawn({TONRA_BINARY});
+    pid_t second = spawn_child({TONRA_BINARY});
     EXPECT_TRUE(eventually([second] { return owner("org.mpris.MediaPlayer2.tonra.instance" + std::to_string(second)) == second; }));
     EXPECT_EQ(owner("org.tonra.Tonra"), tonra);
     end(second);
@@ -182,7 +164,7 @@ TEST_F(DesktopBus, OpenReachesTheRunningPlayerOrStartsOne)
 // Docks and task switchers group the window with its entry.
 TEST_F(DesktopBus, WindowNamesItsDesktopEntry)
 {
-    tonra = spawn({TONRA_BINARY});
+    tonra = spawn_child({TONRA_BINARY});
     std::string id;
     ASSERT_TRUE(eventually([&] { return !(id = window()).empty(); }));
     const std::string marks = shell("xprop -id " + id + " WM_CLASS _GTK_APPLICATION_ID");
@@ -203,7 +185,7 @@ TEST_F(DesktopBus, WindowNamesItsDesktopEntry)
 TEST_F(DesktopBus, AHungBusHoldsNothing)
 {
     kill(bus, SIGSTOP);
-    tonra = spawn({TONRA_BINARY, Song.string()});
+    tonra = spawn_child({TONRA_BINARY, Song.string()});
     // As long as any start may take on a loaded machine; a start that waits
     // for the bus waits for minutes.
     const bool shown = eventually([this] { return !window().empty(); }, 60s);
@@ -220,14 +202,14 @@ TEST_F(DesktopBus, ScreenReadersFindEveryControlNamed)
     const std::string launcher = "/usr/libexec/at-spi-bus-launcher";
     if (!fs::exists(launcher))
         GTEST_SKIP() << "needs at-spi2-core";
-    pid_t a11y_bus = spawn({launcher, "--launch-immediately"});
+    pid_t a11y_bus = spawn_child({launcher, "--launch-immediately"});
     ASSERT_TRUE(eventually([] { return owner("org.a11y.Bus") > 0; }));
     std::smatch found;
     const std::string reply = gdbus("-d org.a11y.Bus -o /org/a11y/bus -m org.a11y.Bus.GetAddress");
     ASSERT_TRUE(std::regex_search(reply, found, std::regex("'([^']+)'"))) << reply;
     const std::string address = found[1];
     setenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1", 1);
-    tonra = spawn({TONRA_BINARY});
+    tonra = spawn_child({TONRA_BINARY});
     unsetenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON");
     ASSERT_TRUE(eventually([this] { return !window().empty(); }));
     const auto ask = [&](const std::string &name, const std::string &path, const std::string &call) {

@@ -15,12 +15,12 @@
 #include <fstream>
 #include <optional>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "support/child.h"
+#include "support/desktop_servers.h"
 #include "support/engine_support.h"
 #include "support/sound_server.h"
 
@@ -46,32 +46,7 @@ protected:
         if (!have("Xvfb") || !have("xdotool") || !SoundServer::available() || !have("xwininfo") || !have("xprop"))
             return;
         Dir.emplace();
-        // The server picks a free display itself and tells us which, so that
-        // test programs running side by side never share one; a server that
-        // does not answer is replaced.
-        for (int attempt = 0; attempt < 3 && Display.empty(); ++attempt) {
-            int pipefd[2];
-            if (pipe(pipefd) != 0)
-                return;
-            ChildIo io;
-            io.fd3 = pipefd[1];
-            Xvfb = spawn_child({"Xvfb", "-displayfd", "3", "-noreset", "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {}, io);
-            close(pipefd[1]);
-            char number[32] = {};
-            std::size_t got = 0;
-            for (ssize_t n; got < sizeof number - 1 && (n = read(pipefd[0], number + got, sizeof number - 1 - got)) > 0;) {
-                got += static_cast<std::size_t>(n);
-                if (std::memchr(number, '\n', got))
-                    break;
-            }
-            close(pipefd[0]);
-            const std::string display = ":" + std::to_string(std::atoi(number));
-            if (got > 0 && eventually([&] { return shell("xdpyinfo -display " + display + " >/dev/null 2>&1 && echo up").size() > 0; }, 20s)) {
-                Display = display;
-            } else {
-                (void)end_child(Xvfb);
-            }
-        }
+        Xvfb = start_xvfb(Display);
         if (Display.empty())
             return;
         const fs::path run = *Dir / "run";

@@ -31,8 +31,6 @@
 #include <optional>
 #include <thread>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +41,7 @@
 #include "playlist.h"
 #include "support/app.h"
 #include "support/child.h"
+#include "support/desktop_servers.h"
 #include "support/engine_support.h"
 #include "support/sound_server.h"
 #include "tonra.h"
@@ -88,24 +87,6 @@ fs::path tagged_song(const fs::path &to, std::string_view artist, std::string_vi
         std::ofstream(to, std::ios::binary | std::ios::app) << tag;
     }
     return to;
-}
-
-// A session bus of our own, tied to this process; its address comes first
-// on its output.
-pid_t start_bus(std::string &address)
-{
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return -1;
-    ChildIo io;
-    io.out_fd = out[1];
-    const pid_t pid = spawn_child({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, io);
-    close(out[1]);
-    char c;
-    while (pid > 0 && read(out[0], &c, 1) == 1 && c != '\n')
-        address += c;
-    close(out[0]);
-    return pid;
 }
 
 int left_peak(const std::vector<std::int16_t> &samples, std::size_t from, std::size_t to)
@@ -155,7 +136,7 @@ protected:
         // pid of a process no longer ours may, where pids wrap at 32768,
         // name another test's server by the time of the kill.
         Pulse.emplace();
-        Bus = start_bus(Address);
+        Bus = start_session_bus(Address);
         Recording = *Dir / "recording.raw";
         std::ofstream(*Dir / "asound.conf") << "pcm.!default { type file slave.pcm { type pulse server \"unix:"
                                             << Pulse->socket() << "\" } file \"" << Recording.string()

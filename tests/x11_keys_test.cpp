@@ -13,9 +13,6 @@
 #include <future>
 #include <optional>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "abmain.h"
@@ -24,39 +21,11 @@
 #include "player.h"
 #include "support/app.h"
 #include "support/child.h"
+#include "support/desktop_servers.h"
 #include "support/engine_support.h"
 #include "support/sound_server.h"
 
 using namespace engine_test;
-
-namespace {
-
-// A private X server; it names its display on descriptor 3.
-pid_t start_xvfb(std::string &display)
-{
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 3);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const char *argv[] = {"Xvfb", "-displayfd", "3", "-noreset", "-screen", "0", "1600x1200x24", "-nolisten", "tcp", nullptr};
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char **>(argv), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    char c;
-    while (pid > 0 && read(out[0], &c, 1) == 1 && c != '\n')
-        display += c;
-    close(out[0]);
-    if (!display.empty())
-        display.insert(0, ":");
-    return pid;
-}
-
-} // namespace
 
 class X11Keys : public ::testing::Test {
 protected:
@@ -68,9 +37,9 @@ protected:
 
     static void SetUpTestSuite()
     {
-        if (shell("for t in Xvfb xdotool pulseaudio; do command -v $t; done | wc -l").find('3') != 0)
+        if (!on_path("Xvfb") || !on_path("xdotool") || !SoundServer::available())
             return;
-        Xvfb = start_xvfb(Display);
+        Xvfb = start_xvfb(Display, "1600x1200x24");
         if (Display.empty())
             return;
         Dir.emplace();
@@ -98,15 +67,12 @@ protected:
             close_main_window();
         }
         Pulse.reset();
-        if (Xvfb > 0) {
-            kill(Xvfb, SIGTERM);
-            waitpid(Xvfb, nullptr, 0);
-        }
+        (void)end_child(Xvfb);
     }
     void SetUp() override
     {
         if (!Dir)
-            GTEST_SKIP() << "needs Xvfb, xdotool and pulseaudio";
+            GTEST_SKIP() << "needs Xvfb and xdotool; " << SoundServer::missing();
     }
 
     // Runs xdotool while this process's event loop goes on answering the
