@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <ctime>
 #include <mad.h>
 #include <string>
 #include <sys/resource.h>
@@ -28,11 +27,12 @@
 
 #include "madthread.h"
 #include "platform/widgets/service_events.h"
+#include "support/bench_support.h"
 #include "tonra.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 constexpr double SongSeconds = 600;
 constexpr int Rounds = 5;
 
@@ -40,13 +40,6 @@ struct Cost {
     double wall = 0;  // seconds
     double cpu = 0;   // seconds, every thread
 };
-
-double process_cpu()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 double since(Clock::time_point start)
 {
@@ -135,11 +128,9 @@ bool wait_for_end(double timeout)
     return false;
 }
 
-int window_stand_in;
-
 Cost engine(const std::string &path, audio_device &audio, double seconds = 0)
 {
-    Widget *window = reinterpret_cast<Widget *>(&window_stand_in);
+    Widget *window = engine_window();
     svc_open();
     svc_set_target(window);
     audio_stats stats{};

@@ -14,28 +14,24 @@
 // real-time playback at slider 50 with each group.
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "madthread.h"
+#include "support/bench_support.h"
+#include "support/monitor.h"
 #include "platform/widgets/service_events.h"
 #include "tonra.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr int Rate = 44100;
-constexpr long SilentRun = Rate * 2 / 100;  // 10 ms of stereo samples
-
-int window_stand_in;
-Widget *window() { return reinterpret_cast<Widget *>(&window_stand_in); }
+using namespace bench;
+constexpr int Rate = Monitor::Rate;
+constexpr long SilentRun = Rate / 100;  // 10 ms
 
 std::string song_path()
 {
@@ -49,83 +45,16 @@ std::string song_path()
     return path;
 }
 
-double process_cpu()
+// The first frame at or after `from` that starts 10 ms of silence, or -1.
+long silence_from(const Monitor &monitor, long from, long frames)
 {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-// parec on the monitor, read as it records.
-class Monitor {
-public:
-    explicit Monitor(const std::string &sink)
-    {
-        int pipefd[2];
-        if (pipe(pipefd) != 0)
-            std::exit(1);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(pipefd[1], 1);
-            close(pipefd[0]);
-            execlp("parec", "parec", "-d", (sink + ".monitor").c_str(), "--raw", "--format=s16le", "--rate=44100",
-                   "--channels=2", "--latency-msec=5", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(pipefd[1]);
-        fd_ = pipefd[0];
-        fcntl(fd_, F_SETFL, O_NONBLOCK);
+    long run = 0;
+    for (long i = from; i < frames; ++i) {
+        run = std::abs(monitor.sample(i, 0)) <= 16 && std::abs(monitor.sample(i, 1)) <= 16 ? run + 1 : 0;
+        if (run >= SilentRun)
+            return i - run + 1;
     }
-    ~Monitor()
-    {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        close(fd_);
-    }
-    Monitor(const Monitor &) = delete;
-    Monitor &operator=(const Monitor &) = delete;
-
-    // Takes what parec has delivered; returns the number of samples so far.
-    long take()
-    {
-        char buf[65536];
-        for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;) {
-            bytes_.append(buf, static_cast<std::size_t>(n));
-        }
-        return static_cast<long>(bytes_.size() / 2);
-    }
-    [[nodiscard]] int sample(long i) const
-    {
-        return static_cast<std::int16_t>(static_cast<unsigned char>(bytes_[2 * i]) |
-                                         static_cast<unsigned char>(bytes_[2 * i + 1]) << 8);
-    }
-    // The first sample at or after `from` that starts a silent run, or -1.
-    [[nodiscard]] long silence_from(long from) const
-    {
-        long run = 0;
-        for (long i = from; i < static_cast<long>(bytes_.size() / 2); ++i) {
-            run = std::abs(sample(i)) <= 16 ? run + 1 : 0;
-            if (run >= SilentRun)
-                return i - run + 1;
-        }
-        return -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    std::string bytes_;
-};
-
-template <class F> bool poll_until(F done, double seconds)
-{
-    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (Clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return -1;
 }
 
 void set_mute(audio_device &audio, bool muted)
@@ -152,7 +81,7 @@ Delays mute_delays(const std::string &song, const std::string &sink, bool server
     poll_until([&] { return monitor.take() > 0; }, 10);
     audio_stats stats{};
     madthread_data *handle = nullptr;
-    if (madthread_start(&handle, song.c_str(), 0, &audio, stats, window()) != 0)
+    if (madthread_start(&handle, song.c_str(), 0, &audio, stats, engine_window()) != 0)
         std::exit(1);
     Delays d;
     poll_until([&] { return audio.mixer_handle.load() != nullptr; }, 10);
@@ -162,19 +91,19 @@ Delays mute_delays(const std::string &song, const std::string &sink, bool server
     }
     for (int i = 0; i < clicks; ++i) {
         // Sound throughout the last 100 ms: the unmute before has been heard.
-        if (!poll_until([&] { const long n = monitor.take(); return n > Rate / 5 && monitor.silence_from(n - Rate / 5) < 0; }, 10))
+        if (!poll_until([&] { const long n = monitor.take(); return n > Rate / 10 && silence_from(monitor, n - Rate / 10, n) < 0; }, 10, std::chrono::milliseconds(2)))
             break;
         const long at = monitor.take();
         const auto clicked = Clock::now();
         set_mute(audio, true);
         long silent = -1;
         long total = 0;
-        if (!poll_until([&] { total = monitor.take(); return (silent = monitor.silence_from(at)) >= 0; }, 10))
+        if (!poll_until([&] { total = monitor.take(); return (silent = silence_from(monitor, at, total)) >= 0; }, 10, std::chrono::milliseconds(2)))
             break;
         // When the silence reached parec: its detection, less the part of it
         // that arrived since it began.
-        const double waited = std::chrono::duration<double, std::milli>(Clock::now() - clicked).count();
-        d.ms.push_back(std::max(0.0, waited - 1000.0 * static_cast<double>(total - silent) / (2.0 * Rate)));
+        const double waited = ms_since(clicked);
+        d.ms.push_back(std::max(0.0, waited - 1000.0 * static_cast<double>(total - silent) / Rate));
         set_mute(audio, false);
     }
     madthread_stop(&handle);
@@ -191,7 +120,7 @@ double cpu_share(const std::string &song, bool server, double seconds)
     madthread_data *handle = nullptr;
     const auto start = Clock::now();
     const double cpu = process_cpu();
-    if (madthread_start(&handle, song.c_str(), 0, &audio, stats, window()) != 0)
+    if (madthread_start(&handle, song.c_str(), 0, &audio, stats, engine_window()) != 0)
         std::exit(1);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double used = process_cpu() - cpu;
@@ -224,7 +153,7 @@ int main(int argc, char **argv)
     const double seconds = argc > 3 ? std::atof(argv[3]) : 20;
     const std::string song = song_path();
     svc_open();
-    svc_set_target(window());
+    svc_set_target(engine_window());
 
     Delays software = mute_delays(song, sink, false, clicks);
     Delays server = mute_delays(song, sink, true, clicks);

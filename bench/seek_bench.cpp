@@ -32,19 +32,16 @@
 #include <vector>
 
 #include "madthread.h"
+#include "support/bench_support.h"
+#include "support/monitor.h"
 #include "platform/widgets/service_events.h"
 #include "song_length.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-constexpr int Rate = 44100;
-
-int window_stand_in;
-Widget *window() { return reinterpret_cast<Widget *>(&window_stand_in); }
-
-double ms_since(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+using namespace bench;
+constexpr int Rate = Monitor::Rate;
 
 std::vector<unsigned char> bytes_of(const fs::path &p)
 {
@@ -186,80 +183,22 @@ void accuracy(const char *corpus)
     fs::remove_all(dir);
 }
 
-// parec on the monitor, read as it records.
-class Monitor {
-public:
-    explicit Monitor(const std::string &sink)
-    {
-        int pipefd[2];
-        if (pipe(pipefd) != 0)
-            std::exit(1);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(pipefd[1], 1);
-            close(pipefd[0]);
-            execlp("parec", "parec", "-d", (sink + ".monitor").c_str(), "--raw", "--format=s16le", "--rate=44100",
-                   "--channels=2", "--latency-msec=5", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(pipefd[1]);
-        fd_ = pipefd[0];
-        fcntl(fd_, F_SETFL, O_NONBLOCK);
-    }
-    ~Monitor()
-    {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        close(fd_);
-    }
-    Monitor(const Monitor &) = delete;
-    Monitor &operator=(const Monitor &) = delete;
-
-    // Stereo frames recorded so far.
-    long take()
-    {
-        char buf[65536];
-        for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;)
-            bytes_.append(buf, static_cast<std::size_t>(n));
-        return static_cast<long>(bytes_.size() / 4);
-    }
-    // The left channel's tone over 10 ms from frame `at`, in Hz (0: silence).
-    [[nodiscard]] double tone(long at) const
-    {
-        int crossings = 0;
-        for (long i = at + 1; i < at + Rate / 100; ++i)
-            crossings += (left(i - 1) < 0) != (left(i) < 0);
-        return crossings * 50.0;
-    }
-    // The first frame from `from` where 10 ms of the tone near `hz` begin, or -1.
-    [[nodiscard]] long tone_from(long from, double hz) const
-    {
-        for (long i = from; i + Rate / 100 < static_cast<long>(bytes_.size() / 4); i += Rate / 1000)
-            if (std::abs(tone(i) - hz) < hz / 5)
-                return i;
-        return -1;
-    }
-
-private:
-    [[nodiscard]] int left(long i) const
-    {
-        return static_cast<std::int16_t>(static_cast<unsigned char>(bytes_[4 * i]) |
-                                         static_cast<unsigned char>(bytes_[4 * i + 1]) << 8);
-    }
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    std::string bytes_;
-};
-
-template <class F> bool poll_until(F done, double seconds)
+// The left channel's tone over 10 ms from frame `at`, in Hz (0: silence).
+double tone(const Monitor &monitor, long at)
 {
-    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (Clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    int crossings = 0;
+    for (long i = at + 1; i < at + Rate / 100; ++i)
+        crossings += (monitor.sample(i - 1) < 0) != (monitor.sample(i) < 0);
+    return crossings * 50.0;
+}
+
+// The first frame from `from` where 10 ms of the tone near `hz` begin, or -1.
+long tone_from(const Monitor &monitor, long from, long frames, double hz)
+{
+    for (long i = from; i + Rate / 100 < frames; i += Rate / 1000)
+        if (std::abs(tone(monitor, i) - hz) < hz / 5)
+            return i;
+    return -1;
 }
 
 // How long from `began` until the monitor has the tone, counting back
@@ -267,7 +206,7 @@ template <class F> bool poll_until(F done, double seconds)
 double heard_after(Monitor &monitor, long from, double hz, Clock::time_point began)
 {
     long found = -1, total = 0;
-    if (!poll_until([&] { total = monitor.take(); return (found = monitor.tone_from(from, hz)) >= 0; }, 10))
+    if (!poll_until([&] { total = monitor.take(); return (found = tone_from(monitor, from, total, hz)) >= 0; }, 10))
         return -1;
     return std::max(0.0, ms_since(began) - 1000.0 * static_cast<double>(total - found) / Rate);
 }
@@ -290,7 +229,7 @@ int latency(const std::string &sink, int jumps)
     madthread_data *handle = nullptr;
     const long before = monitor.take();
     const auto started = Clock::now();
-    if (madthread_start(&handle, song.c_str(), 0, &audio, stats, window()) != 0)
+    if (madthread_start(&handle, song.c_str(), 0, &audio, stats, engine_window()) != 0)
         return 1;
     const double start_ms = heard_after(monitor, before, 440, started);
     std::vector<double> ms;
@@ -328,7 +267,7 @@ int main(int argc, char **argv)
 {
     // The engine's events go nowhere.
     svc_open();
-    svc_set_target(window());
+    svc_set_target(engine_window());
     if (argc >= 3 && std::string(argv[1]) == "--latency")
         return latency(argv[2], argc >= 4 ? std::atoi(argv[3]) : 20);
     accuracy(argc >= 2 ? argv[1] : nullptr);

@@ -18,13 +18,11 @@
 
 #include "madthread.h"
 #include "platform/widgets/service_events.h"
+#include "support/bench_support.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int window_stand_in;
-Widget *window() { return reinterpret_cast<Widget *>(&window_stand_in); }
+using namespace bench;
 
 std::string song_path()
 {
@@ -45,7 +43,7 @@ double stop_ms(const std::string &song, pid_t server, bool freeze)
     audio_device audio;
     audio_stats stats{};
     madthread_data *handle = nullptr;
-    if (madthread_start(&handle, song.c_str(), 0, &audio, stats, window()) != 0)
+    if (madthread_start(&handle, song.c_str(), 0, &audio, stats, engine_window()) != 0)
         std::exit(1);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     if (freeze)
@@ -80,7 +78,7 @@ int main(int argc, char **argv)
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 10;
     const std::string song = song_path();
     svc_open();
-    svc_set_target(window());
+    svc_set_target(engine_window());
     std::vector<double> answering, frozen;
     for (int i = 0; i < rounds; ++i) {
         answering.push_back(stop_ms(song, server, false));
