@@ -64,11 +64,14 @@ TEST(SoundServer, PlaysToTheMonitorAndEndsWithItsStarter)
         (void)end_child(recorder);
     }
 
-    // The starter ends without destroying it.
+    // The starter ends without destroying it; what it leaves on disk goes
+    // with this directory.
+    const TempDir left;
     int pids[2];
     ASSERT_EQ(pipe(pids), 0);
     const pid_t starter = fork();
     if (starter == 0) {
+        setenv("TMPDIR", left.path().c_str(), 1);
         SoundServer server;
         const pid_t pid = server.running() ? server.pid() : -1;
         (void)!write(pids[1], &pid, sizeof pid);
