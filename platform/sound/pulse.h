@@ -51,6 +51,16 @@ extern std::uint64_t Generation;  // Shared: counts every callback and wake
 // Ends every wait on Moved, so that each looks at what it waits for.
 void signal_moved();
 
+// Makes a change that waits look at, under Shared, and ends every wait.
+template <typename Change>
+void move_state(Change &&change)
+{
+    const std::lock_guard lock(Shared);
+    change();
+    ++Generation;
+    Moved.notify_all();
+}
+
 // Waits for `done` (tested under Shared) until the deadline; false then.
 template <typename Done>
 [[nodiscard]] bool await(Clock::time_point deadline, Done &&done)

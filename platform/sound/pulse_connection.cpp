@@ -17,10 +17,7 @@ std::shared_ptr<Connection> Current;  // under CurrentLock
 void context_state(pa_context *context, void *userdata)
 {
     auto &c = *static_cast<Connection *>(userdata);
-    const std::lock_guard lock(Shared);
-    c.state = pa_context_get_state(context);
-    ++Generation;
-    Moved.notify_all();
+    move_state([&] { c.state = pa_context_get_state(context); });
 }
 
 [[nodiscard]] bool alive(Connection &c)
@@ -73,9 +70,7 @@ Connection::~Connection()
 
 void signal_moved()
 {
-    const std::lock_guard lock(Shared);
-    ++Generation;
-    Moved.notify_all();
+    move_state([] {});
 }
 
 void release(pa_operation *op)

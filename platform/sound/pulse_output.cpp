@@ -27,39 +27,31 @@ constexpr auto TimingAge = 500ms;
 void stream_state(pa_stream *stream, void *userdata)
 {
     auto &s = *static_cast<Stream *>(userdata);
-    const std::lock_guard lock(Shared);
-    s.state = pa_stream_get_state(stream);
-    ++Generation;
-    Moved.notify_all();
+    move_state([&] { s.state = pa_stream_get_state(stream); });
 }
 
 void stream_request(pa_stream *, std::size_t, void *userdata)
 {
     auto &s = *static_cast<Stream *>(userdata);
-    const std::lock_guard lock(Shared);
-    ++s.requests;
-    ++Generation;
-    Moved.notify_all();
+    move_state([&] { ++s.requests; });
 }
 
 // The operations' answers may come after the stream has gone (a
 // disconnect does not end them): userdata is the stream's serial.
 void stream_drained(pa_stream *, int success, void *userdata)
 {
-    const std::lock_guard lock(Shared);
-    if (Stream *s = listed(reinterpret_cast<std::uintptr_t>(userdata)))
-        s->drained = success != 0;
-    ++Generation;
-    Moved.notify_all();
+    move_state([&] {
+        if (Stream *s = listed(reinterpret_cast<std::uintptr_t>(userdata)))
+            s->drained = success != 0;
+    });
 }
 
 void stream_timing(pa_stream *, int, void *userdata)
 {
-    const std::lock_guard lock(Shared);
-    if (Stream *s = listed(reinterpret_cast<std::uintptr_t>(userdata)))
-        ++s->timings;
-    ++Generation;
-    Moved.notify_all();
+    move_state([&] {
+        if (Stream *s = listed(reinterpret_cast<std::uintptr_t>(userdata)))
+            ++s->timings;
+    });
 }
 
 // The stream.
