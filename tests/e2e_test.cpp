@@ -49,9 +49,7 @@ protected:
         Xvfb = start_xvfb(Display);
         if (Display.empty())
             return;
-        const fs::path run = *Dir / "run";
-        fs::create_directories(run);
-        fs::permissions(run, fs::perms::owner_all, fs::perm_options::replace);
+        make_runtime_dir(Dir->path());
         Pulse.emplace("norewinds=1");
     }
     static void TearDownTestSuite()

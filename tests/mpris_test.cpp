@@ -128,9 +128,7 @@ protected:
             !SoundServer::available())
             return;
         Dir.emplace();
-        const fs::path run = *Dir / "run";
-        fs::create_directories(run);
-        fs::permissions(run, fs::perms::owner_all, fs::perm_options::replace);
+        const fs::path run = make_runtime_dir(Dir->path());
         setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
         // Both servers are this process's children, ended and reaped here: a
         // pid of a process no longer ours may, where pids wrap at 32768,

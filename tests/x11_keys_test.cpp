@@ -43,9 +43,7 @@ protected:
         if (Display.empty())
             return;
         Dir.emplace();
-        const fs::path run = *Dir / "run";
-        fs::create_directories(run);
-        fs::permissions(run, fs::perms::owner_all, fs::perm_options::replace);
+        const fs::path run = make_runtime_dir(Dir->path());
         setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
         Pulse.emplace();
         std::ofstream(*Dir / "asound.conf") << "pcm.!default { type pulse server \"unix:" << Pulse->socket() << "\" }\n";

@@ -51,6 +51,15 @@ pid_t start_xvfb(std::string &display, const std::string &screen)
     return -1;
 }
 
+std::filesystem::path make_runtime_dir(const std::filesystem::path &dir)
+{
+    namespace fs = std::filesystem;
+    const fs::path run = dir / "run";
+    fs::create_directories(run);
+    fs::permissions(run, fs::perms::owner_all, fs::perm_options::replace);
+    return run;
+}
+
 pid_t start_session_bus(std::string &address, const std::filesystem::path &config)
 {
     address.clear();

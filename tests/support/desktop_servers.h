@@ -16,6 +16,10 @@ namespace engine_test {
 // `display` is ":N", or empty (and the pid -1) when none came up.
 [[nodiscard]] pid_t start_xvfb(std::string &display, const std::string &screen = "800x600x24");
 
+// `dir`/run, made and kept to ourselves (0700) as a runtime directory must
+// be: where the servers a test starts put their sockets.
+std::filesystem::path make_runtime_dir(const std::filesystem::path &dir);
+
 // A dbus-daemon with the session configuration, or with `config` where
 // given; `address` is what it printed, empty when it did not start.
 [[nodiscard]] pid_t start_session_bus(std::string &address, const std::filesystem::path &config = {});
