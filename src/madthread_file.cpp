@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -12,6 +11,7 @@
 #include <unistd.h>
 
 #include "madthread_seek.h"
+#include "song_length.h"
 
 namespace {
 
@@ -40,22 +40,6 @@ constexpr char EmptyFileText[] = "The mp3 file appears to be empty";
     std::fprintf(stderr, OpenFailedFormat, path);
     errno = err;
     return -1;
-}
-
-// The length of an ID3v2 tag at the start of `head` (header, body and a
-// flagged footer), 0 when there is none.
-[[nodiscard]] std::int64_t id3v2_length(const unsigned char *head, std::size_t size)
-{
-    if (size < 10 || std::memcmp(head, "ID3", 3) != 0 || head[3] == 0xFF || head[4] == 0xFF)
-        return 0;
-    std::int64_t body = 0;
-    for (int i = 6; i < 10; ++i) {
-        if (head[i] & 0x80)
-            return 0;
-        body = body << 7 | head[i];
-    }
-    const bool footer = (head[5] & 0x10) != 0;
-    return 10 + body + (footer ? 10 : 0);
 }
 
 [[nodiscard]] ssize_t read_retrying(int fd, void *to, std::size_t size)
@@ -114,7 +98,7 @@ int madthread_open_file(madthread_data &m, const char *path)
     }
     // A tag is not sound: decoded, a large one is seconds of loud noise. One
     // whose size runs past the file is no tag, and is left to the decoder.
-    const std::int64_t tag = id3v2_length(m.ring.data(), static_cast<std::size_t>(count));
+    const std::int64_t tag = song_id3v2_length({m.ring.data(), static_cast<std::size_t>(count)});
     if (S_ISREG(opened.st_mode) && tag > 0 && tag <= opened.st_size) {
         if (tag <= count) {
             m.ring_read = static_cast<int>(tag);

@@ -45,19 +45,6 @@ constexpr std::int64_t SearchLimit = 65536;
     return bytes;
 }
 
-[[nodiscard]] std::int64_t id3v2_size(const std::vector<unsigned char> &head)
-{
-    if (head.size() < 10 || std::memcmp(head.data(), "ID3", 3) != 0)
-        return 0;
-    std::int64_t body = 0;
-    for (int i = 6; i < 10; ++i) {
-        if (head[static_cast<std::size_t>(i)] & 0x80)
-            return 0;
-        body = body << 7 | head[static_cast<std::size_t>(i)];
-    }
-    return 10 + body + ((head[5] & 0x10) != 0 ? 10 : 0);
-}
-
 [[nodiscard]] bool same_stream(const frame_header &a, const frame_header &b)
 {
     return b.frame_bytes > 0 && a.version_bits == b.version_bits && a.layer == b.layer && a.rate == b.rate;
@@ -84,6 +71,21 @@ constexpr std::int64_t SearchLimit = 65536;
 }
 
 } // namespace
+
+std::int64_t song_id3v2_length(std::span<const unsigned char> head)
+{
+    // Version bytes of 0xFF or a size byte with its top bit set: no tag.
+    if (head.size() < 10 || std::memcmp(head.data(), "ID3", 3) != 0 || head[3] == 0xFF || head[4] == 0xFF)
+        return 0;
+    std::int64_t body = 0;
+    for (std::size_t i = 6; i < 10; ++i) {
+        if (head[i] & 0x80)
+            return 0;
+        body = body << 7 | head[i];
+    }
+    const bool footer = (head[5] & 0x10) != 0;
+    return 10 + body + (footer ? 10 : 0);
+}
 
 frame_header song_parse_header(const unsigned char *b)
 {
@@ -115,7 +117,7 @@ frame_header song_parse_header(const unsigned char *b)
 bool song_length_read(int fd, std::int64_t size, song_length &length)
 {
     length = {};
-    std::int64_t start = id3v2_size(read_at(fd, 0, 10));
+    std::int64_t start = song_id3v2_length(read_at(fd, 0, 10));
     std::int64_t end = size;
     if (size >= 128) {
         if (const auto tail = read_at(fd, size - 128, 3); tail.size() == 3 && std::memcmp(tail.data(), "TAG", 3) == 0)

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 struct song_length {
     bool seekable = false;     // a regular file whose frames were found
@@ -40,6 +41,11 @@ struct frame_header {
     int channels = 0;
 };
 [[nodiscard]] frame_header song_parse_header(const unsigned char *bytes);
+
+// The length of an ID3v2 tag at the start of `head` (header, body and a
+// flagged footer), 0 when there is none: a tag is not audio, and decoded, a
+// large one is seconds of loud noise.
+[[nodiscard]] std::int64_t song_id3v2_length(std::span<const unsigned char> head);
 
 // Fills `length` for the file of `size` bytes; false (and not seekable)
 // when no frame is found in the first bytes after a tag.
